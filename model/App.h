@@ -1,0 +1,54 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class App;
+using AppPtr = std::shared_ptr<const App>;
+
+// The immutable identity of an application or process. `identifier` is the one key that says
+// whether two values are the same application: the absolute path for an app with a path, the
+// process name otherwise. Identifiers are compared as text (case-sensitive, no path normalisation),
+// with canonically equivalent Unicode spellings (NFC and NFD) counting as equal.
+//
+// The factories that can fail return an empty pointer; none of them throws.
+class App final {
+public:
+    // The three values as given; identifier = path when given, else executable. Never fails.
+    static AppPtr initWithName(const QString& name, const QString& executable,
+                               const std::optional<QString>& path);
+    // A bundle (directory or desktop entry) with a main executable, or an executable file.
+    static AppPtr initWithPath(const QString& path);
+    // "/..." resolves as a path (and fails with it); anything else is a bare app, no disk access.
+    static AppPtr initWithIdentifier(const QString& identifier);
+    // From the running-applications registry or /proc; bare by process name as a fallback.
+    static AppPtr initWithPid(qint32 pid);
+
+    const QString& identifier() const { return m_identifier; }
+    const QString& name() const { return m_name; }
+    const QString& executable() const { return m_executable; }
+    const std::optional<QString>& path() const { return m_path; }
+
+    // Identity as the block list, the firewall table and the monitor use it.
+    bool hasSameIdentifier(const App& other) const;
+    static bool identifiersEqual(const QString& a, const QString& b);
+
+    App(QString identifier, QString name, QString executable, std::optional<QString> path);
+
+private:
+    QString m_identifier;
+    QString m_name;
+    QString m_executable;
+    std::optional<QString> m_path;
+    QString m_identifierKey; // NFC form of m_identifier, compared by hasSameIdentifier
+};
+
+// Module-level helpers used by the factories.
+bool fileType(const QString& path, const QString& conformsToType);
+bool isBundle(const QString& path);
+bool isExecutable(const QString& path);
+std::optional<QString> executableName(const QString& path);
+std::optional<QString> processPath(qint32 pid);
+std::optional<QString> processName(qint32 pid);

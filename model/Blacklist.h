@@ -1,0 +1,49 @@
+#pragma once
+
+#include "model/App.h"
+#include "model/BlacklistSubscriber.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <vector>
+
+// The list of applications whose network access the user has taken away, kept in the user
+// defaults under `userDefaultsKey` as an array of identifiers. Every change goes through block() and
+// unblock(), which store the list and then tell every subscriber, in order, synchronously.
+// Main thread only; no lock.
+class Blacklist final {
+public:
+    // Loads the stored list, dropping paths that no longer resolve, and writes the pruned list back.
+    explicit Blacklist(const QString& userDefaultsKey);
+
+    Blacklist(const Blacklist&) = delete;
+    Blacklist& operator=(const Blacklist&) = delete;
+
+    // The shared block list (key "blacklist"), created and loaded on first use.
+    static Blacklist& shared();
+    // Tests only: the next shared() creates and loads a fresh instance.
+    static void resetShared();
+
+    void block(const AppPtr& app);
+    void unblock(const AppPtr& app);
+    void save();
+
+    const QString& userDefaultsKey() const { return m_userDefaultsKey; }
+    const QList<AppPtr>& apps() const { return m_apps; }
+    QStringList identifiers() const;
+    QStringList executables() const;
+
+    // Subscribers are held strongly and never removed; adding one twice calls it twice.
+    const std::vector<std::shared_ptr<BlacklistSubscriber>>& subscribers() const { return m_subscribers; }
+    void addSubscriber(std::shared_ptr<BlacklistSubscriber> subscriber);
+
+private:
+    void load();
+
+    QString m_userDefaultsKey;
+    std::vector<std::shared_ptr<BlacklistSubscriber>> m_subscribers;
+    QList<AppPtr> m_apps;
+};
