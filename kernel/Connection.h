@@ -1,0 +1,30 @@
+#pragma once
+
+#include <QString>
+
+#include <memory>
+
+class Connection;
+using ConnectionPtr = std::shared_ptr<const Connection>;
+
+// One connection as the user sees it: when it was seen (the locale's medium time style, no date),
+// the peer's host name (or numeric address, or empty when the look-up failed) and the port as plain
+// decimal text. Immutable; built on any thread, read on any thread after it has been handed over.
+// Texts that repeat (the same second, host or port) share their storage, which keeps a busy
+// monitor's memory low.
+class Connection final {
+public:
+    // `time` is taken now, in the current locale and time zone.
+    static ConnectionPtr initWithHostname(const QString& hostname, int port);
+
+    const QString& time() const { return m_time; }
+    const QString& hostname() const { return m_hostname; }
+    const QString& port() const { return m_port; }
+
+    Connection(QString time, QString hostname, QString port);
+
+private:
+    QString m_time;
+    QString m_hostname;
+    QString m_port;
+};
