@@ -1,0 +1,85 @@
+#pragma once
+
+#include "platform/widgets/TableColumn.h"
+
+#include <QAbstractScrollArea>
+#include <QHash>
+#include <QList>
+#include <QPointer>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class TableViewDataSource;
+
+// A view-based table: every cell is a widget made by the data source from a registered prototype.
+// Like the platform table it stands in for, it keeps cell views only for the rows on screen (recycling
+// the others), so tens of thousands of rows scroll smoothly; rows have one fixed height. Rows are
+// inserted and removed one index at a time by the controller (with an optional fade), or all reloaded.
+class TableView : public QAbstractScrollArea {
+    Q_OBJECT
+public:
+    enum class Animation { none = 0, fade = 1 };
+    using CellFactory = std::function<QWidget*()>;
+
+    explicit TableView(QWidget* parent = nullptr);
+    ~TableView() override;
+
+    void setDataSource(TableViewDataSource* dataSource);
+    TableViewDataSource* dataSource() const { return m_dataSource; }
+
+    // Columns, left to right; the last one stretches to the table's width.
+    void addTableColumn(const QString& identifier, const QString& title = {}, int width = 100);
+    int numberOfColumns() const { return static_cast<int>(m_columns.size()); }
+    const TableColumn* tableColumn(int index) const;
+    // The column with this identifier, or nullptr.
+    const TableColumn* tableColumnWithIdentifier(const QString& identifier) const;
+
+    // Cell prototypes by identifier; makeViewWithIdentifier returns a recycled view of that kind or
+    // a new one from the factory (nullptr for an unknown identifier). `owner` is the controller the
+    // cell's actions go to; it is recorded as the view's "owner" property.
+    void registerCellPrototype(const QString& identifier, CellFactory factory);
+    QWidget* makeViewWithIdentifier(const QString& identifier, QObject* owner);
+
+    void setRowHeight(int height);
+    int rowHeight() const { return m_rowHeight; }
+
+    // The number of rows as last told by the data source.
+    int numberOfRows() const { return m_rowCount; }
+
+    // Asks the data source for the row count again and rebuilds every visible cell.
+    void reloadData();
+    // One row appears at `row` (the data source already counts it); later rows move down.
+    void insertRow(int row, Animation animation = Animation::none);
+    // The row at `row` goes away (the data source no longer counts it); later rows move up.
+    void removeRow(int row, Animation animation = Animation::none);
+
+    // The cell view of a column and row: the existing one, or (makeIfNecessary) one made now when the
+    // row is on screen; nullptr for rows off screen or out of range.
+    QWidget* viewAtColumn(int column, int row, bool makeIfNecessary);
+    // The row whose cell contains `view` (or one of its ancestors), or -1.
+    int rowForView(const QWidget* view) const;
+
+    // Scrolls so that the row is visible.
+    void scrollRowToVisible(int row);
+    // The rows that currently have cell views, first to last.
+    QList<int> visibleRows() const;
+
+Q_SIGNALS:
+    // Emitted after a fade animation has finished (tests and screenshots wait on it).
+    void animationFinished();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void scrollContentsBy(int dx, int dy) override;
+    bool viewportEvent(QEvent* event) override;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+    TableViewDataSource* m_dataSource = nullptr;
+    std::vector<TableColumn> m_columns;
+    int m_rowHeight = 44;
+    int m_rowCount = 0;
+};

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <QPointer>
+#include <QWidget>
+
+#include <memory>
+
+class ViewController;
+
+// A top-level window whose content is one view controller's view, with the title-bar treatments the
+// application uses: a transparent title bar (the content reaches the top edge), a hidden title text,
+// and moving the window by dragging its background (QWindow::startSystemMove).
+class Window : public QWidget {
+    Q_OBJECT
+public:
+    enum class TitleVisibility { visible = 0, hidden = 1 };
+
+    explicit Window(QWidget* parent = nullptr);
+    ~Window() override;
+
+    // The content view controller; its view fills the window. Setting another releases the old one
+    // (its view is deleted). nullptr leaves the window empty.
+    void setContentViewController(std::shared_ptr<ViewController> controller);
+    const std::shared_ptr<ViewController>& contentViewController() const { return m_contentViewController; }
+
+    void setTitleVisibility(TitleVisibility visibility);
+    TitleVisibility titleVisibility() const { return m_titleVisibility; }
+    void setTitlebarAppearsTransparent(bool transparent);
+    bool titlebarAppearsTransparent() const { return m_titlebarAppearsTransparent; }
+    void setMovableByWindowBackground(bool movable) { m_movableByWindowBackground = movable; }
+    bool isMovableByWindowBackground() const { return m_movableByWindowBackground; }
+
+    // The title set by the window's resources, shown unless the title is hidden.
+    void setTitle(const QString& title);
+    QString title() const { return m_title; }
+
+    void makeKeyAndOrderFront();
+
+Q_SIGNALS:
+    // Emitted when a press on the background asked the window system to move the window.
+    void systemMoveStarted();
+
+protected:
+    void mousePressEvent(QMouseEvent* event) override;
+
+private:
+    void applyTitle();
+
+    std::shared_ptr<ViewController> m_contentViewController;
+    QPointer<QWidget> m_contentView;
+    QString m_title;
+    TitleVisibility m_titleVisibility = TitleVisibility::visible;
+    bool m_titlebarAppearsTransparent = false;
+    bool m_movableByWindowBackground = false;
+};
