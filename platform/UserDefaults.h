@@ -6,7 +6,6 @@
 #include <QStringList>
 #include <QVariant>
 #include <QVariantMap>
-
 #include <optional>
 
 // A typed key-value store kept as one JSON object in a file (the standard one lives at
@@ -47,4 +46,5 @@ private:
     mutable QMutex m_mutex;
     QVariantMap m_values;
     QVariantMap m_registered;
+    bool m_readOnly = false; // the file could not be read or moved aside: never write over it
 };
