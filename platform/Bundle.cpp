@@ -1,0 +1,223 @@
+#include "platform/Bundle.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cstdlib>
+#include <gio/gdesktopappinfo.h>
+#include <gio/gio.h>
+#include <plist/plist.h>
+
+namespace {
+
+// The largest Info.plist read; real ones are a few kilobytes.
+constexpr qint64 maxInfoPlistSize = 4 * 1024 * 1024;
+
+struct PlistDeleter {
+    void operator()(plist_t node) const { plist_free(node); }
+};
+using PlistPtr = std::unique_ptr<void, PlistDeleter>;
+
+struct GObjectDeleter {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct GFreeDeleter {
+    void operator()(gpointer memory) const { g_free(memory); }
+};
+using GCharPtr = std::unique_ptr<gchar, GFreeDeleter>;
+
+QVariant plistValue(plist_t node) {
+    switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+        char* text = nullptr;
+        plist_get_string_val(node, &text);
+        const QString value = QString::fromUtf8(text);
+        std::free(text);
+        return value;
+    }
+    case PLIST_BOOLEAN: {
+        uint8_t flag = 0;
+        plist_get_bool_val(node, &flag);
+        return flag != 0;
+    }
+    case PLIST_UINT: {
+        uint64_t number = 0;
+        plist_get_uint_val(node, &number);
+        return static_cast<qulonglong>(number);
+    }
+    case PLIST_REAL: {
+        double number = 0;
+        plist_get_real_val(node, &number);
+        return number;
+    }
+    default:
+        return {}; // arrays, dictionaries and data are not asked for
+    }
+}
+
+std::optional<QVariantMap> readInfoPlist(const QString& path) {
+    QFile file(path);
+    if (file.size() > maxInfoPlistSize || !file.open(QIODevice::ReadOnly)) {
+        return std::nullopt;
+    }
+    const QByteArray bytes = file.readAll();
+    plist_t raw = nullptr;
+    plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &raw);
+    const PlistPtr root(raw);
+    if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
+        return std::nullopt;
+    }
+    QVariantMap info;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(root.get(), &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(root.get(), it, &key, &value);
+        if (key == nullptr) {
+            break;
+        }
+        const QVariant converted = plistValue(value);
+        if (converted.isValid()) {
+            info.insert(QString::fromUtf8(key), converted);
+        }
+        std::free(key);
+    }
+    std::free(it);
+    return info;
+}
+
+// The program of Exec= (or a TryExec= path) found on PATH, with symbolic links followed, so that a
+// launcher symlink such as /usr/bin/editor names the file the kernel actually runs.
+std::optional<QString> resolveProgram(const char* program) {
+    if (program == nullptr || *program == '\0') {
+        return std::nullopt;
+    }
+    const GCharPtr found(g_find_program_in_path(program));
+    if (!found) {
+        return std::nullopt;
+    }
+    const QString canonical = QFileInfo(QFile::decodeName(found.get())).canonicalFilePath();
+    if (canonical.isEmpty()) {
+        return std::nullopt;
+    }
+    return canonical;
+}
+
+// The program named by Exec=, unquoted the way the desktop unquotes it (GIO's own executable name
+// is only the text up to the first space, which breaks quoted paths).
+std::optional<QString> execProgram(GDesktopAppInfo* app) {
+    const GCharPtr exec(g_desktop_app_info_get_string(app, G_KEY_FILE_DESKTOP_KEY_EXEC));
+    if (!exec) {
+        return std::nullopt;
+    }
+    gint argc = 0;
+    gchar** argv = nullptr;
+    if (!g_shell_parse_argv(exec.get(), &argc, &argv, nullptr)) {
+        return std::nullopt;
+    }
+    std::optional<QString> program = argc > 0 ? resolveProgram(argv[0]) : std::nullopt;
+    g_strfreev(argv);
+    return program;
+}
+
+} // namespace
+
+Bundle::Bundle(Kind kind, QString bundlePath, QVariantMap info, std::optional<QString> executablePath,
+               std::optional<QString> iconName)
+    : m_kind(kind)
+    , m_bundlePath(std::move(bundlePath))
+    , m_info(std::move(info))
+    , m_executablePath(std::move(executablePath))
+    , m_iconName(std::move(iconName)) {}
+
+std::unique_ptr<const Bundle> Bundle::initWithPath(const QString& path) {
+    const QFileInfo info(path);
+    if (info.isDir()) {
+        return openDirectory(path);
+    }
+    if (info.isFile() && path.endsWith(QLatin1String(".desktop"))) {
+        return openDesktopEntry(path);
+    }
+    return nullptr;
+}
+
+std::unique_ptr<const Bundle> Bundle::openDirectory(const QString& path) {
+    const QDir contents(path + QStringLiteral("/Contents"));
+    // A folder without an information dictionary still opens, like any bundle: it just has no
+    // executable. A dictionary that cannot be parsed makes the bundle unreadable.
+    QVariantMap info;
+    const QString plistPath = contents.filePath(QStringLiteral("Info.plist"));
+    if (QFileInfo::exists(plistPath)) {
+        const std::optional<QVariantMap> parsed = readInfoPlist(plistPath);
+        if (!parsed) {
+            return nullptr;
+        }
+        info = *parsed;
+    }
+
+    std::optional<QString> executablePath;
+    const QString executable = info.value(QStringLiteral("CFBundleExecutable")).toString();
+    if (!executable.isEmpty() && !executable.contains(QLatin1Char('/'))) {
+        const QString candidate = contents.filePath(QStringLiteral("MacOS/") + executable);
+        if (QFileInfo(candidate).isFile()) {
+            executablePath = candidate;
+        }
+    }
+
+    std::optional<QString> iconName;
+    const QString iconFile = info.value(QStringLiteral("CFBundleIconFile")).toString();
+    if (!iconFile.isEmpty() && !iconFile.contains(QLatin1Char('/'))) {
+        const QString resources = contents.filePath(QStringLiteral("Resources/"));
+        for (const QString& candidate : QStringList{iconFile, iconFile + QStringLiteral(".png")}) {
+            if (QFileInfo(resources + candidate).isFile()) {
+                iconName = resources + candidate;
+                break;
+            }
+        }
+    }
+    return std::make_unique<const Bundle>(Kind::directory, path, std::move(info), std::move(executablePath),
+                                          std::move(iconName));
+}
+
+std::unique_ptr<const Bundle> Bundle::openDesktopEntry(const QString& path) {
+    // GIO refuses entries that are not Type=Application, whose TryExec= is missing or whose Exec=
+    // does not parse; those are no application packages.
+    const std::unique_ptr<GDesktopAppInfo, GObjectDeleter> app(
+        g_desktop_app_info_new_from_filename(QFile::encodeName(path).constData()));
+    if (!app) {
+        return nullptr;
+    }
+    GAppInfo* appInfo = G_APP_INFO(app.get());
+
+    QVariantMap info;
+    if (const char* name = g_app_info_get_name(appInfo); name != nullptr) {
+        info.insert(QStringLiteral("CFBundleName"), QString::fromUtf8(name));
+        info.insert(QStringLiteral("CFBundleDisplayName"), QString::fromUtf8(name));
+    }
+
+    std::optional<QString> iconName;
+    if (GIcon* icon = g_app_info_get_icon(appInfo); icon != nullptr) {
+        const GCharPtr text(g_icon_to_string(icon));
+        if (text && *text.get() != '\0') {
+            iconName = QString::fromUtf8(text.get());
+        }
+    }
+
+    return std::make_unique<const Bundle>(Kind::desktopEntry, path, std::move(info), execProgram(app.get()),
+                                          std::move(iconName));
+}
+
+std::optional<QString> Bundle::displayName() const {
+    for (const char* key : {"CFBundleDisplayName", "CFBundleName"}) {
+        const QString name = m_info.value(QLatin1String(key)).toString();
+        if (!name.isEmpty()) {
+            return name;
+        }
+    }
+    return std::nullopt;
+}
+
+QVariant Bundle::objectForInfoDictionaryKey(const QString& key) const {
+    return m_info.value(key);
+}

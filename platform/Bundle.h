@@ -1,0 +1,47 @@
+#pragma once
+
+#include <QString>
+#include <QVariant>
+#include <QVariantMap>
+#include <memory>
+#include <optional>
+
+// An application package opened from disk. Two kinds exist: a bundle directory
+// (`X.app/Contents/Info.plist`, read with libplist in XML or binary form, main executable in
+// `Contents/MacOS/`) and a freedesktop desktop entry (`*.desktop`, `Type=Application`, read with GIO
+// as the desktop reads it). A bundle answers for its main executable, its display name, its icon and
+// the values of its information dictionary. Opening reads the package once; the object is immutable.
+class Bundle final {
+public:
+    enum class Kind { directory, desktopEntry };
+
+    // Opens the package at `path`; empty when nothing there is a package that can be read.
+    static std::unique_ptr<const Bundle> initWithPath(const QString& path);
+
+    Kind kind() const { return m_kind; }
+    const QString& bundlePath() const { return m_bundlePath; }
+    // The main executable as an absolute path, symbolic links of a desktop entry's program followed;
+    // absent when the package names none or it does not exist.
+    const std::optional<QString>& executablePath() const { return m_executablePath; }
+    // Directory: CFBundleDisplayName, else CFBundleName. Desktop entry: the localised Name=.
+    std::optional<QString> displayName() const;
+    // Directory: the icon file inside Contents/Resources. Desktop entry: the Icon= value, a theme
+    // icon name or an absolute file path.
+    const std::optional<QString>& iconName() const { return m_iconName; }
+    // A value of the information dictionary (CFBundleShortVersionString, CFBundleName, ...), or an
+    // invalid QVariant. A desktop entry answers CFBundleName and CFBundleDisplayName with its Name=.
+    QVariant objectForInfoDictionaryKey(const QString& key) const;
+
+    Bundle(Kind kind, QString bundlePath, QVariantMap info, std::optional<QString> executablePath,
+           std::optional<QString> iconName);
+
+private:
+    static std::unique_ptr<const Bundle> openDirectory(const QString& path);
+    static std::unique_ptr<const Bundle> openDesktopEntry(const QString& path);
+
+    Kind m_kind;
+    QString m_bundlePath;
+    QVariantMap m_info;
+    std::optional<QString> m_executablePath;
+    std::optional<QString> m_iconName;
+};

@@ -1,0 +1,113 @@
+#include "platform/Workspace.h"
+
+#include "platform/Bundle.h"
+
+#include <QAbstractFileIconProvider>
+#include <QDesktopServices>
+#include <QFile>
+#include <QFileInfo>
+#include <QHash>
+#include <QMutex>
+#include <QMutexLocker>
+
+namespace {
+
+const QString applicationBundleType = QStringLiteral("com.apple.application-bundle");
+const QString bundleType = QStringLiteral("com.apple.bundle");
+const QString desktopEntryType = QStringLiteral("org.freedesktop.desktop-entry");
+const QString executableType = QStringLiteral("public.executable");
+const QString folderType = QStringLiteral("public.folder");
+const QString directoryType = QStringLiteral("public.directory");
+const QString dataType = QStringLiteral("public.data");
+const QString itemType = QStringLiteral("public.item");
+
+// Each type's direct parents; conformance is the transitive closure.
+const QHash<QString, QStringList>& parentTypes() {
+    static const QHash<QString, QStringList> table{
+        {applicationBundleType, {bundleType, executableType}},
+        {bundleType, {directoryType}},
+        {desktopEntryType, {bundleType, executableType, dataType}},
+        {executableType, {dataType}},
+        {folderType, {directoryType}},
+        {directoryType, {itemType}},
+        {dataType, {itemType}},
+    };
+    return table;
+}
+
+bool startsAsProgram(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        return false;
+    }
+    const QByteArray head = file.read(4);
+    return head.startsWith("\x7f"
+                           "ELF") ||
+           head.startsWith("#!");
+}
+
+QMutex s_openerMutex;
+std::function<bool(const QUrl&)> s_opener;
+
+} // namespace
+
+std::optional<QString> Workspace::typeOfFile(const QString& path) {
+    const QFileInfo info(path);
+    if (path.isEmpty() || !info.exists()) {
+        return std::nullopt;
+    }
+    if (info.isDir()) {
+        if (info.fileName().endsWith(QLatin1String(".app")) && info.fileName().size() > 4) {
+            return applicationBundleType;
+        }
+        if (QFileInfo(path + QStringLiteral("/Contents/Info.plist")).isFile()) {
+            return bundleType;
+        }
+        return folderType;
+    }
+    if (info.isFile()) {
+        if (path.endsWith(QLatin1String(".desktop"))) {
+            return desktopEntryType;
+        }
+        const bool executeBit = info.permissions() & (QFile::ExeOwner | QFile::ExeGroup | QFile::ExeOther);
+        if (executeBit && startsAsProgram(path)) {
+            return executableType;
+        }
+    }
+    return dataType;
+}
+
+bool Workspace::typeConformsToType(const QString& type, const QString& conformsToType) {
+    if (type == conformsToType || conformsToType == itemType) {
+        return true;
+    }
+    const QStringList parents = parentTypes().value(type);
+    return std::any_of(parents.cbegin(), parents.cend(),
+                       [&](const QString& parent) { return typeConformsToType(parent, conformsToType); });
+}
+
+QIcon Workspace::iconForFile(const QString& path) {
+    if (const auto bundle = Bundle::initWithPath(path); bundle && bundle->iconName()) {
+        const QString& name = *bundle->iconName();
+        QIcon icon = name.startsWith(QLatin1Char('/')) ? QIcon(name) : QIcon::fromTheme(name);
+        if (!icon.isNull()) {
+            return icon;
+        }
+    }
+    static const QAbstractFileIconProvider provider;
+    return provider.icon(QFileInfo(path));
+}
+
+bool Workspace::openURL(const QUrl& url) {
+    std::function<bool(const QUrl&)> opener;
+    {
+        QMutexLocker locker(&s_openerMutex);
+        opener = s_opener;
+    }
+    return opener ? opener(url) : QDesktopServices::openUrl(url);
+}
+
+void Workspace::setUrlOpener(std::function<bool(const QUrl&)> opener) {
+    QMutexLocker locker(&s_openerMutex);
+    s_opener = std::move(opener);
+}
