@@ -1,0 +1,128 @@
+#include "model/App.h"
+
+#include "platform/Bundle.h"
+#include "platform/FileManager.h"
+#include "platform/ProcessInfo.h"
+#include "platform/RunningApplication.h"
+#include "platform/Workspace.h"
+
+#include <QFileInfo>
+#include <QUrl>
+
+namespace {
+
+const QString bundleType = QStringLiteral("com.apple.bundle");
+const QString executableType = QStringLiteral("public.executable");
+
+QString normalisedKey(const QString& identifier) {
+    return identifier.normalized(QString::NormalizationForm_C);
+}
+
+// The rule shared by initWithPath and initWithPid once a path is known.
+AppPtr appAtPath(const QString& path) {
+    const std::optional<QString> executable = executableName(path);
+    if (!executable) {
+        return nullptr;
+    }
+    return std::make_shared<const App>(path, FileManager::displayNameAtPath(path), *executable, path);
+}
+
+AppPtr bareApp(const QString& name) {
+    return std::make_shared<const App>(name, name, name, std::nullopt);
+}
+
+} // namespace
+
+App::App(QString identifier, QString name, QString executable, std::optional<QString> path)
+    : m_identifier(std::move(identifier))
+    , m_name(std::move(name))
+    , m_executable(std::move(executable))
+    , m_path(std::move(path))
+    , m_identifierKey(normalisedKey(m_identifier)) {}
+
+AppPtr App::initWithName(const QString& name, const QString& executable, const std::optional<QString>& path) {
+    return std::make_shared<const App>(path.value_or(executable), name, executable, path);
+}
+
+AppPtr App::initWithPath(const QString& path) {
+    return appAtPath(path);
+}
+
+AppPtr App::initWithIdentifier(const QString& identifier) {
+    if (identifier.startsWith(QLatin1Char('/'))) {
+        return initWithPath(identifier);
+    }
+    return bareApp(identifier);
+}
+
+AppPtr App::initWithPid(qint32 pid) {
+    if (const std::optional<QString> path = processPath(pid)) {
+        if (AppPtr app = appAtPath(*path)) {
+            return app;
+        }
+    }
+    if (const std::optional<QString> name = processName(pid)) {
+        return bareApp(*name);
+    }
+    return nullptr;
+}
+
+bool App::hasSameIdentifier(const App& other) const {
+    // Plain equality first: the monitor compares identifiers once per connection and nearly all
+    // of them are spelt the same way.
+    return m_identifier == other.m_identifier || m_identifierKey == other.m_identifierKey;
+}
+
+bool App::identifiersEqual(const QString& a, const QString& b) {
+    return a == b || normalisedKey(a) == normalisedKey(b);
+}
+
+bool fileType(const QString& path, const QString& conformsToType) {
+    const std::optional<QString> type = Workspace::typeOfFile(path);
+    return type && Workspace::typeConformsToType(*type, conformsToType);
+}
+
+bool isBundle(const QString& path) {
+    return fileType(path, bundleType);
+}
+
+bool isExecutable(const QString& path) {
+    return fileType(path, executableType);
+}
+
+std::optional<QString> executableName(const QString& path) {
+    if (!FileManager::fileExistsAtPath(path)) {
+        return std::nullopt;
+    }
+    if (isBundle(path)) {
+        // A bundle answers only through its main executable, even when the folder itself would
+        // pass the executable test.
+        const auto bundle = Bundle::initWithPath(path);
+        if (!bundle || !bundle->executablePath()) {
+            return std::nullopt;
+        }
+        return QFileInfo(*bundle->executablePath()).fileName();
+    }
+    if (isExecutable(path)) {
+        return QUrl::fromLocalFile(path).fileName();
+    }
+    return std::nullopt;
+}
+
+std::optional<QString> processPath(qint32 pid) {
+    if (const auto running = RunningApplication::runningApplicationWithProcessIdentifier(pid)) {
+        // A registry entry answers alone: without a location, /proc is not asked.
+        if (running->bundleURL()) {
+            return running->bundleURL()->toLocalFile();
+        }
+        if (running->executableURL()) {
+            return running->executableURL()->toLocalFile();
+        }
+        return std::nullopt;
+    }
+    return ProcessInfo::processPath(pid);
+}
+
+std::optional<QString> processName(qint32 pid) {
+    return ProcessInfo::processName(pid);
+}

@@ -1,0 +1,116 @@
+#include "model/Blacklist.h"
+
+#include "platform/UserDefaults.h"
+
+#include <QMutex>
+#include <QMutexLocker>
+#include <cstdio>
+
+namespace {
+
+QMutex s_sharedMutex;
+Blacklist* s_shared = nullptr;
+// Never destroyed: subscribers are QObjects that must outlive nothing but the process.
+std::vector<Blacklist*> s_retired;
+
+qsizetype indexOfIdentifier(const QList<AppPtr>& apps, const App& app) {
+    for (qsizetype i = 0; i < apps.size(); ++i) {
+        if (apps.at(i)->hasSameIdentifier(app)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+void printWarning(const QString& identifier) {
+    const QByteArray line = QByteArrayLiteral("Warning: tried to remove ") + identifier.toUtf8() +
+                            QByteArrayLiteral(" even though it wasn't blacklisted\n");
+    std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+Blacklist::Blacklist(const QString& userDefaultsKey)
+    : m_userDefaultsKey(userDefaultsKey) {
+    load();
+}
+
+Blacklist& Blacklist::shared() {
+    QMutexLocker locker(&s_sharedMutex);
+    if (s_shared == nullptr) {
+        s_shared = new Blacklist(QStringLiteral("blacklist"));
+    }
+    return *s_shared;
+}
+
+void Blacklist::resetShared() {
+    QMutexLocker locker(&s_sharedMutex);
+    if (s_shared != nullptr) {
+        s_retired.push_back(s_shared);
+        s_shared = nullptr;
+    }
+}
+
+void Blacklist::load() {
+    const std::optional<QStringList> stored = UserDefaults::standard().arrayForKey(m_userDefaultsKey);
+    if (!stored) {
+        return; // nothing stored, or not an array of texts: leave the value as it is
+    }
+    m_apps.reserve(stored->size());
+    for (const QString& identifier : *stored) {
+        if (AppPtr app = App::initWithIdentifier(identifier)) {
+            m_apps.append(std::move(app));
+        }
+    }
+    save();
+}
+
+void Blacklist::block(const AppPtr& app) {
+    if (indexOfIdentifier(m_apps, *app) < 0) {
+        m_apps.append(app);
+        save();
+    }
+    for (const auto& subscriber : m_subscribers) {
+        subscriber->appBlocked(app);
+    }
+}
+
+void Blacklist::unblock(const AppPtr& app) {
+    const qsizetype index = indexOfIdentifier(m_apps, *app);
+    if (index >= 0) {
+        m_apps.removeAt(index);
+        save();
+    } else {
+        printWarning(app->identifier());
+    }
+    for (const auto& subscriber : m_subscribers) {
+        subscriber->appUnblocked(app);
+    }
+}
+
+void Blacklist::save() {
+    UserDefaults::standard().setValue(QVariant(identifiers()), m_userDefaultsKey);
+}
+
+QStringList Blacklist::identifiers() const {
+    QStringList list;
+    list.reserve(m_apps.size());
+    for (const AppPtr& app : m_apps) {
+        list.append(app->identifier());
+    }
+    return list;
+}
+
+QStringList Blacklist::executables() const {
+    QStringList list;
+    list.reserve(m_apps.size());
+    for (const AppPtr& app : m_apps) {
+        list.append(app->executable());
+    }
+    return list;
+}
+
+void Blacklist::addSubscriber(std::shared_ptr<BlacklistSubscriber> subscriber) {
+    m_subscribers.push_back(std::move(subscriber));
+}
