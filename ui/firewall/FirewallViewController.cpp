@@ -1,0 +1,201 @@
+#include "ui/firewall/FirewallViewController.h"
+
+#include "kernel/KextClient.h"
+#include "model/Blacklist.h"
+#include "platform/UserDefaults.h"
+#include "platform/widgets/OpenPanel.h"
+#include "platform/widgets/TableColumn.h"
+#include "platform/widgets/TableView.h"
+#include "ui/firewall/BlockByPath.h"
+#include "ui/firewall/DefaultsSwitchBinding.h"
+#include "ui/firewall/FirewallTableCellView.h"
+#include "ui/firewall/FirewallView.h"
+#include "ui_firewallViewController.h"
+
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QLabel>
+#include <QtGlobal>
+
+namespace {
+
+const QString enableFirewallKey = QStringLiteral("enableFirewall");
+
+constexpr int iconExtent = 32;
+constexpr int rowHeight = 44;
+constexpr int namePixelSize = 13;
+
+QFont nameFont() {
+    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
+    font.setPixelSize(namePixelSize);
+    font.setWeight(QFont::Medium);
+    return font;
+}
+
+} // namespace
+
+QString FirewallViewController::storyboardIdentifier() {
+    return QStringLiteral("firewallViewController");
+}
+
+QString FirewallViewController::appColumnIdentifier() {
+    return QStringLiteral("FirewallTableCellView");
+}
+
+FirewallViewController::FirewallViewController(QObject* parent)
+    : ViewController(parent) {}
+
+FirewallViewController::~FirewallViewController() = default;
+
+QWidget* FirewallViewController::loadView() {
+    auto* view = new FirewallView;
+    m_ui = std::make_unique<Ui::FirewallViewController>();
+    m_ui->setupUi(view);
+    m_tableView = m_ui->tableView;
+    m_onOffSwitch = m_ui->onOffSwitch;
+    m_onOffStatusTextField = m_ui->onOffStatusTextField;
+    m_addApplicationButton = m_ui->addApplicationButton;
+
+    m_tableView->addTableColumn(appColumnIdentifier(), tr("Blocked applications"), 480);
+    m_tableView->setRowHeight(rowHeight);
+    m_tableView->registerCellPrototype(appColumnIdentifier(), [this]() -> QWidget* {
+        auto* cell = new FirewallTableCellView;
+        QAbstractButton* removeButton = cell->removeButton();
+        connect(removeButton, &QAbstractButton::clicked, this,
+                [this, removeButton] { removeButtonClicked(removeButton); });
+        return cell;
+    });
+    m_tableView->setDataSource(this);
+
+    // The binding must be connected before the action: the action reads the value the switch
+    // has just stored.
+    new DefaultsSwitchBinding(m_onOffSwitch, enableFirewallKey);
+    connect(m_onOffSwitch, &QAbstractButton::clicked, this, [this] { onOffSwitchClicked(m_onOffSwitch); });
+    connect(m_addApplicationButton, &QAbstractButton::clicked, this,
+            [this] { addApplicationClicked(m_addApplicationButton); });
+    return view;
+}
+
+void FirewallViewController::viewDidLoad() {
+    ViewController::viewDidLoad();
+    const std::shared_ptr<FirewallViewController> self = weak_from_this().lock();
+    if (!self) {
+        qFatal("FirewallViewController must be owned by a std::shared_ptr to subscribe to the block list");
+    }
+    Blacklist& blacklist = Blacklist::shared();
+    blacklist.addSubscriber(self);
+    blacklistLoaded(blacklist.apps());
+    updateOnOffStatus();
+}
+
+int FirewallViewController::numberOfRowsInTableView(TableView* /*tableView*/) {
+    return static_cast<int>(m_items.size());
+}
+
+QWidget* FirewallViewController::viewForTableColumn(TableView* tableView, const TableColumn* column,
+                                                    int row) {
+    if (row < 0 || column == nullptr || row >= m_items.size()) {
+        return nullptr;
+    }
+    auto* cell =
+        qobject_cast<FirewallTableCellView*>(tableView->makeViewWithIdentifier(column->identifier(), this));
+    if (cell == nullptr) {
+        return nullptr;
+    }
+    const BlockedApp& item = m_items.at(row);
+    // Drops over a row's icon belong to the pane's drop target.
+    cell->imageView()->setAcceptDrops(false);
+    cell->imageView()->setPixmap(item.icon().isNull() ? QPixmap() : item.icon().pixmap(iconExtent));
+    cell->textField()->setText(item.app()->name());
+    cell->textField()->setFont(nameFont());
+    cell->infoTextField()->setText(item.info());
+    return cell;
+}
+
+void FirewallViewController::blacklistLoaded(const QList<AppPtr>& apps) {
+    QList<BlockedApp> items;
+    items.reserve(apps.size());
+    for (const AppPtr& app : apps) {
+        items.append(BlockedApp(app));
+    }
+    m_items = std::move(items);
+    if (m_tableView) {
+        m_tableView->reloadData();
+    }
+}
+
+void FirewallViewController::appBlocked(const AppPtr& app) {
+    if (indexOfItem(*app) >= 0) {
+        return;
+    }
+    m_items.append(BlockedApp(app));
+    if (m_tableView) {
+        m_tableView->insertRow(static_cast<int>(m_items.size()) - 1, TableView::Animation::fade);
+    }
+}
+
+void FirewallViewController::appUnblocked(const AppPtr& app) {
+    const int index = indexOfItem(*app);
+    if (index < 0) {
+        return;
+    }
+    m_items.removeAt(index);
+    if (m_tableView) {
+        m_tableView->removeRow(index, TableView::Animation::fade);
+    }
+}
+
+void FirewallViewController::removeButtonClicked(QObject* sender) {
+    const int row = m_tableView->rowForView(qobject_cast<QWidget*>(sender));
+    if (row < 0 || row >= m_items.size()) {
+        return;
+    }
+    // The row goes when the block list reports the unblock back through appUnblocked().
+    Blacklist::shared().unblock(m_items.at(row).app());
+}
+
+void FirewallViewController::onOffSwitchClicked(QObject* /*sender*/) {
+    updateOnOffStatus();
+    // The client reads "enableFirewall" itself: the whole list when on, the empty command when off.
+    KextClient::shared().updateBlacklist(&Blacklist::shared());
+}
+
+void FirewallViewController::addApplicationClicked(QObject* /*sender*/) {
+    const QList<QUrl> urls = chooseApplications();
+    for (const QUrl& url : urls) {
+        blockByPath(url.toLocalFile());
+    }
+}
+
+QList<QUrl> FirewallViewController::chooseApplications() {
+    OpenPanel panel;
+    panel.setAllowedFileTypes({QStringLiteral("com.apple.bundle"), QStringLiteral("public.executable")});
+    panel.setDirectoryURL(applicationsDirectoryURL());
+    panel.setAllowsMultipleSelection(true);
+    if (panel.runModal() != OpenPanel::ok) {
+        return {};
+    }
+    return panel.URLs();
+}
+
+QUrl FirewallViewController::applicationsDirectoryURL() {
+    const QString desktopApplications = QStringLiteral("/usr/share/applications");
+    if (QFileInfo(desktopApplications).isDir()) {
+        return QUrl::fromLocalFile(desktopApplications);
+    }
+    return QUrl::fromLocalFile(QStringLiteral("/Applications"));
+}
+
+void FirewallViewController::updateOnOffStatus() {
+    const bool enabled = UserDefaults::standard().boolForKey(enableFirewallKey);
+    m_onOffStatusTextField->setText(enabled ? QStringLiteral("ON") : QStringLiteral("OFF"));
+}
+
+int FirewallViewController::indexOfItem(const App& app) const {
+    for (int index = 0; index < m_items.size(); ++index) {
+        if (m_items.at(index).app()->hasSameIdentifier(app)) {
+            return index;
+        }
+    }
+    return -1;
+}

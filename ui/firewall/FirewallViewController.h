@@ -1,0 +1,86 @@
+#pragma once
+
+#include "model/BlacklistSubscriber.h"
+#include "model/BlockedApp.h"
+#include "platform/widgets/TableViewDataSource.h"
+#include "platform/widgets/ViewController.h"
+
+#include <QList>
+#include <QPointer>
+#include <QUrl>
+#include <memory>
+
+class QAbstractButton;
+class QLabel;
+class TableView;
+
+namespace Ui {
+class FirewallViewController;
+}
+
+// The firewall pane: the table of blocked applications, the on/off switch with its status text,
+// the add control and the drop target around them. The table is filled once from the block list
+// when the view loads and afterwards changes only when the block list reports a block or an
+// unblock, whoever asked for it (this pane, a drop, the monitor, the first-run import). The
+// firewall's on/off state lives only in the user defaults under "enableFirewall"; the switch stores
+// it and the controller re-sends the block list to the filter, which reads it.
+//
+// The controller must be owned by a std::shared_ptr (the storyboard makes it so): it subscribes
+// itself to the block list, whose subscriber list keeps it alive for good.
+class FirewallViewController final : public ViewController,
+                                     public TableViewDataSource,
+                                     public BlacklistSubscriber,
+                                     public std::enable_shared_from_this<FirewallViewController> {
+    Q_OBJECT
+public:
+    // The storyboard identifier of the scene, and the column whose cells show the rows.
+    static QString storyboardIdentifier();
+    static QString appColumnIdentifier();
+
+    explicit FirewallViewController(QObject* parent = nullptr);
+    ~FirewallViewController() override;
+
+    // Outlets, set when the view loads.
+    TableView* tableView() const { return m_tableView; }
+    QAbstractButton* onOffSwitch() const { return m_onOffSwitch; }
+    QLabel* onOffStatusTextField() const { return m_onOffStatusTextField; }
+    QAbstractButton* addApplicationButton() const { return m_addApplicationButton; }
+
+    // The rows: row i shows items()[i].
+    const QList<BlockedApp>& items() const { return m_items; }
+
+    // TableViewDataSource
+    int numberOfRowsInTableView(TableView* tableView) override;
+    QWidget* viewForTableColumn(TableView* tableView, const TableColumn* column, int row) override;
+
+    // BlacklistSubscriber
+    void blacklistLoaded(const QList<AppPtr>& apps) override;
+    void appBlocked(const AppPtr& app) override;
+    void appUnblocked(const AppPtr& app) override;
+
+    // Actions.
+    void removeButtonClicked(QObject* sender);
+    void onOffSwitchClicked(QObject* sender);
+    void addApplicationClicked(QObject* sender);
+
+    // Asks for applications and programs with an open panel; empty when cancelled.
+    QList<QUrl> chooseApplications();
+    // Where the open panel starts: the desktop's applications folder.
+    static QUrl applicationsDirectoryURL();
+
+    void updateOnOffStatus();
+
+protected:
+    QWidget* loadView() override;
+    void viewDidLoad() override;
+
+private:
+    int indexOfItem(const App& app) const;
+
+    std::unique_ptr<Ui::FirewallViewController> m_ui;
+    QPointer<TableView> m_tableView;
+    QPointer<QAbstractButton> m_onOffSwitch;
+    QPointer<QLabel> m_onOffStatusTextField;
+    QPointer<QAbstractButton> m_addApplicationButton;
+    QList<BlockedApp> m_items;
+};
