@@ -1,0 +1,52 @@
+#include "platform/Dispatch.h"
+
+#include <QCoreApplication>
+#include <QMetaObject>
+#include <QThreadPool>
+
+namespace Dispatch {
+namespace {
+
+// Host-name look-ups and process inspection block on the network and the disk, not on the CPU, so
+// the background pool is sized for waiting threads rather than for the two or four cores.
+constexpr int kBackgroundThreads = 32;
+constexpr int kGlobalThreads = 4;
+constexpr int kIdleExpiryMs = 30'000;
+
+QThreadPool* makePool(int threads) {
+    // Never destroyed: work may still be queued while static destructors run at exit.
+    auto* pool = new QThreadPool;
+    pool->setMaxThreadCount(threads);
+    pool->setExpiryTimeout(kIdleExpiryMs);
+    return pool;
+}
+
+} // namespace
+
+QThreadPool& backgroundPool() {
+    static QThreadPool* const pool = makePool(kBackgroundThreads);
+    return *pool;
+}
+
+QThreadPool& globalPool() {
+    static QThreadPool* const pool = makePool(kGlobalThreads);
+    return *pool;
+}
+
+void async(Queue queue, std::function<void()> work) {
+    switch (queue) {
+    case Queue::main:
+        if (QCoreApplication* app = QCoreApplication::instance()) {
+            QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
+        }
+        return;
+    case Queue::global:
+        globalPool().start(std::move(work));
+        return;
+    case Queue::background:
+        backgroundPool().start(std::move(work));
+        return;
+    }
+}
+
+} // namespace Dispatch
