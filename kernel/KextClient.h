@@ -1,8 +1,10 @@
 #pragma once
 
 #include "kernel/TrafficSubscriber.h"
+#include "kernel/wire/KextRecord.h"
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 class Blacklist;
@@ -34,6 +36,22 @@ public:
     // Main thread only. Subscribers are held strongly and never removed.
     void addSubscriber(std::shared_ptr<TrafficSubscriber> subscriber);
     const std::vector<std::shared_ptr<TrafficSubscriber>>& subscribers() const { return m_subscribers; }
+
+    // Main thread only: calls every subscriber, in list order, with one connection.
+    void notifySubscribers(const ConnectionPtr& connection, const AppPtr& app);
+
+    // One decoded record: the App that made the connection and the connection itself.
+    struct KextEvent {
+        AppPtr app;
+        ConnectionPtr connection;
+    };
+    // Decodes one record without any caching; nothing for an unknown command or a process that
+    // gives no App. The host name is looked up with `resolver` (getnameinfo, flags 0).
+    static std::optional<KextEvent> parseKextCommand(const Quilvane::Wire::RecordBuffer& record,
+                                                     Quilvane::Wire::NameResolver resolver = &::getnameinfo);
+
+    // Tests and benchmarks: replaces getnameinfo for host-name look-ups and forgets cached names.
+    void setNameResolverForTesting(Quilvane::Wire::NameResolver resolver);
 
 private:
     struct Private;

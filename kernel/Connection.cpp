@@ -1,0 +1,138 @@
+#include "kernel/Connection.h"
+
+#include <QHash>
+#include <QLocale>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QTimeZone>
+#include <ctime>
+#include <functional>
+#include <unicode/udat.h>
+#include <unicode/uloc.h>
+
+namespace {
+
+// A busy monitor keeps every connection it sees; the same host, port and second repeat endlessly,
+// so they share one string each. The tables are bounded: when one fills up it starts afresh, which
+// only costs sharing, never correctness.
+constexpr qsizetype kInternLimit = 4096;
+
+template <typename Key> class InternTable final {
+public:
+    QString intern(const Key& key, const std::function<QString()>& make) {
+        QMutexLocker lock(&m_mutex);
+        if (const auto found = m_table.constFind(key); found != m_table.cend()) {
+            return *found;
+        }
+        if (m_table.size() >= kInternLimit) {
+            m_table.clear();
+        }
+        return *m_table.insert(key, make());
+    }
+
+private:
+    QMutex m_mutex;
+    QHash<Key, QString> m_table;
+};
+
+InternTable<QString>& hostnames() {
+    static InternTable<QString> table;
+    return table;
+}
+
+InternTable<int>& ports() {
+    static InternTable<int> table;
+    return table;
+}
+
+QByteArray icuLocaleId(const QString& bcp47) {
+    char id[ULOC_FULLNAME_CAPACITY] = {};
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_forLanguageTag(bcp47.toUtf8().constData(), id, sizeof id, nullptr, &status);
+    return U_SUCCESS(status) ? QByteArray(id) : QByteArray();
+}
+
+// One medium-style time formatter per thread, rebuilt whenever the locale or the time zone differs
+// from the one it was built for, so a change shows in the very next connection; the formatted text
+// is reused within the same second.
+class TimeFormatter final {
+public:
+    TimeFormatter() = default;
+    TimeFormatter(const TimeFormatter&) = delete;
+    TimeFormatter& operator=(const TimeFormatter&) = delete;
+    ~TimeFormatter() {
+        if (m_format != nullptr) {
+            udat_close(m_format);
+        }
+    }
+
+    QString format(std::time_t now) {
+        const QString locale = QLocale().bcp47Name();
+        const QByteArray zone = QTimeZone::systemTimeZoneId();
+        if (m_format == nullptr || locale != m_locale || zone != m_zone) {
+            rebuild(locale, zone);
+        } else if (now == m_second) {
+            return m_text;
+        }
+        m_second = now;
+        m_text = formatDate(static_cast<UDate>(now) * 1000.0);
+        return m_text;
+    }
+
+private:
+    void rebuild(const QString& locale, const QByteArray& zone) {
+        if (m_format != nullptr) {
+            udat_close(m_format);
+            m_format = nullptr;
+        }
+        m_locale = locale;
+        m_zone = zone;
+        const QByteArray localeId = icuLocaleId(locale);
+        const QString zoneText = QString::fromLatin1(zone);
+        UErrorCode status = U_ZERO_ERROR;
+        // An empty zone leaves the choice to ICU's own detection of the host's zone.
+        m_format = udat_open(UDAT_MEDIUM, UDAT_NONE, localeId.isEmpty() ? nullptr : localeId.constData(),
+                             zone.isEmpty() ? nullptr : reinterpret_cast<const UChar*>(zoneText.utf16()),
+                             zone.isEmpty() ? 0 : static_cast<int32_t>(zoneText.size()), nullptr, 0, &status);
+        if (U_FAILURE(status)) {
+            m_format = nullptr;
+        }
+    }
+
+    QString formatDate(UDate date) const {
+        if (m_format == nullptr) {
+            return {};
+        }
+        UChar buffer[64];
+        UErrorCode status = U_ZERO_ERROR;
+        const int32_t length = udat_format(m_format, date, buffer, 64, nullptr, &status);
+        if (U_FAILURE(status) || length > 64) {
+            return {};
+        }
+        return QString(reinterpret_cast<const QChar*>(buffer), length);
+    }
+
+    UDateFormat* m_format = nullptr;
+    QString m_locale;
+    QByteArray m_zone;
+    std::time_t m_second = -1;
+    QString m_text;
+};
+
+QString currentTime() {
+    thread_local TimeFormatter formatter;
+    return formatter.format(std::time(nullptr));
+}
+
+} // namespace
+
+Connection::Connection(QString time, QString hostname, QString port)
+    : m_time(std::move(time))
+    , m_hostname(std::move(hostname))
+    , m_port(std::move(port)) {}
+
+ConnectionPtr Connection::initWithHostname(const QString& hostname, int port) {
+    QString host = hostname.isEmpty() ? QString() : hostnames().intern(hostname, [&] { return hostname; });
+    QString portText = ports().intern(port, [port] { return QString::number(port); });
+    return std::make_shared<const Connection>(currentTime(), std::move(host), std::move(portText));
+}

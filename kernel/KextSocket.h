@@ -1,0 +1,24 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The socket-level functions under the filter client. They work on descriptors and raw bytes
+// only, return 0 (or nothing) on failure, and print nothing except closeKextSocket's one diagnostic.
+
+// Opens the control socket: create it, look up the control "com.quilvaneapp.nke.filter" (the
+// socket in $QUILVANE_CONTROL_DIR, default /run/quilvane), connect. The connected descriptor, or 0
+// when any step fails; a socket created before the failing step is closed again.
+std::int32_t openKextSocket();
+
+// Closes `fd`: 0 on success; on failure prints "Couldn't close socket" (no line break) to standard
+// output and returns `fd` unchanged.
+std::int32_t closeKextSocket(std::int32_t fd);
+
+// Sets the file status flags of `fd` to exactly O_NONBLOCK (earlier flags are not kept). Returns
+// fcntl's result.
+int setNonBlocking(std::int32_t fd);
+
+// The setsockopt of the control protocol: one message holding level 2, `option` and the payload
+// (`length` bytes at `data`; none when `data` is null). 0 on success, -1 on failure.
+int setKextOption(std::int32_t fd, std::int32_t option, const void* data, std::size_t length);
