@@ -1,0 +1,128 @@
+#include "platform/Bundle.h"
+
+#include "tests/platform/PackageFixtures.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+using namespace PackageFixtures;
+
+namespace {
+
+class BundleTest : public ::testing::Test {
+protected:
+    QString at(const QString& name) const { return m_dir.filePath(name); }
+    QTemporaryDir m_dir;
+};
+
+TEST_F(BundleTest, BundleDirectoryGivesItsMainExecutableAndInfoValues) {
+    const QString path =
+        makeBundle(m_dir.path(), QStringLiteral("Foo Browser"), QStringLiteral("foo-bin"), true,
+                   QStringLiteral("<key>CFBundleShortVersionString</key><string>2.4.1</string>"
+                                  "<key>CFBundleName</key><string>Foo</string>"));
+    const auto bundle = Bundle::initWithPath(path);
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(bundle->kind(), Bundle::Kind::directory);
+    EXPECT_EQ(bundle->executablePath(), path + QStringLiteral("/Contents/MacOS/foo-bin"));
+    EXPECT_EQ(bundle->objectForInfoDictionaryKey(QStringLiteral("CFBundleShortVersionString")).toString(),
+              QStringLiteral("2.4.1"));
+    EXPECT_EQ(bundle->displayName(), QStringLiteral("Foo"));
+    EXPECT_FALSE(bundle->objectForInfoDictionaryKey(QStringLiteral("Missing")).isValid());
+}
+
+TEST_F(BundleTest, BinaryInfoPlistIsReadToo) {
+    const QString path = makeBundle(m_dir.path(), QStringLiteral("Bin"), QStringLiteral("bin-exe"));
+    plist_t root = plist_new_dict();
+    plist_dict_set_item(root, "CFBundleExecutable", plist_new_string("bin-exe"));
+    plist_dict_set_item(root, "CFBundleDisplayName", plist_new_string("Binary App"));
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(root, &bytes, &length);
+    plist_free(root);
+    ASSERT_TRUE(writeFile(path + QStringLiteral("/Contents/Info.plist"), QByteArray(bytes, length)));
+    std::free(bytes);
+
+    const auto bundle = Bundle::initWithPath(path);
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(bundle->executablePath(), path + QStringLiteral("/Contents/MacOS/bin-exe"));
+    EXPECT_EQ(bundle->displayName(), QStringLiteral("Binary App"));
+}
+
+TEST_F(BundleTest, BundleWithoutUsableExecutableOpensWithoutOne) {
+    const QString noKey = makeBundle(m_dir.path(), QStringLiteral("NoKey"), std::nullopt);
+    const QString noFile = makeBundle(m_dir.path(), QStringLiteral("NoFile"), QStringLiteral("gone"), false);
+    const QString escaping =
+        makeBundle(m_dir.path(), QStringLiteral("Escape"), QStringLiteral("../../x"), false);
+    for (const QString& path : {noKey, noFile, escaping}) {
+        const auto bundle = Bundle::initWithPath(path);
+        ASSERT_TRUE(bundle) << path.toStdString();
+        EXPECT_EQ(bundle->executablePath(), std::nullopt) << path.toStdString();
+    }
+}
+
+TEST_F(BundleTest, DamagedInfoPlistOrPlainFileDoesNotOpen) {
+    const QString damaged = makeBundle(m_dir.path(), QStringLiteral("Damaged"), QStringLiteral("x"));
+    ASSERT_TRUE(writeFile(damaged + QStringLiteral("/Contents/Info.plist"), "<plist><dict><key>"));
+    EXPECT_FALSE(Bundle::initWithPath(damaged));
+
+    const QString arrayRoot = makeBundle(m_dir.path(), QStringLiteral("Array"), QStringLiteral("x"));
+    ASSERT_TRUE(writeFile(arrayRoot + QStringLiteral("/Contents/Info.plist"),
+                          "<plist version=\"1.0\"><array><string>x</string></array></plist>"));
+    EXPECT_FALSE(Bundle::initWithPath(arrayRoot));
+
+    ASSERT_TRUE(writeFile(at(QStringLiteral("plain.txt")), "text"));
+    EXPECT_FALSE(Bundle::initWithPath(at(QStringLiteral("plain.txt"))));
+    EXPECT_FALSE(Bundle::initWithPath(at(QStringLiteral("missing.app"))));
+}
+
+TEST_F(BundleTest, DesktopEntryResolvesItsProgramThroughPathAndSymlinks) {
+    const QString bin = at(QStringLiteral("bin"));
+    ASSERT_TRUE(copyProgram(at(QStringLiteral("opt/real-tool"))));
+    QDir().mkpath(bin);
+    ASSERT_TRUE(QFile::link(at(QStringLiteral("opt/real-tool")), bin + QStringLiteral("/tool")));
+    const QByteArray oldPath = qgetenv("PATH");
+    qputenv("PATH", bin.toUtf8() + ':' + oldPath);
+
+    const QString entry =
+        makeDesktopEntry(at(QStringLiteral("tool.desktop")),
+                         "Type=Application\nName=Handy Tool\nExec=tool --flag %U\nIcon=utilities-terminal\n");
+    const auto bundle = Bundle::initWithPath(entry);
+    qputenv("PATH", oldPath);
+
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(bundle->kind(), Bundle::Kind::desktopEntry);
+    EXPECT_EQ(bundle->executablePath(), at(QStringLiteral("opt/real-tool")));
+    EXPECT_EQ(bundle->displayName(), QStringLiteral("Handy Tool"));
+    EXPECT_EQ(bundle->iconName(), QStringLiteral("utilities-terminal"));
+}
+
+TEST_F(BundleTest, DesktopEntryWithQuotedExecPathKeepsItsSpaces) {
+    ASSERT_TRUE(copyProgram(at(QStringLiteral("my apps/run it"))));
+    const QByteArray body =
+        "Type=Application\nName=Spaced\nExec=\"" + at(QStringLiteral("my apps/run it")).toUtf8() + "\" %f\n";
+    const auto bundle = Bundle::initWithPath(makeDesktopEntry(at(QStringLiteral("spaced.desktop")), body));
+    ASSERT_TRUE(bundle);
+    EXPECT_EQ(bundle->executablePath(), at(QStringLiteral("my apps/run it")));
+}
+
+TEST_F(BundleTest, DesktopEntriesThatAreNoRunnableApplication) {
+    const auto noExec = Bundle::initWithPath(
+        makeDesktopEntry(at(QStringLiteral("noexec.desktop")), "Type=Application\nName=No Exec\n"));
+    if (noExec) {
+        EXPECT_EQ(noExec->executablePath(), std::nullopt);
+    }
+    EXPECT_FALSE(Bundle::initWithPath(makeDesktopEntry(at(QStringLiteral("link.desktop")),
+                                                       "Type=Link\nName=Web\nURL=https://example.org\n")));
+    EXPECT_FALSE(Bundle::initWithPath(
+        makeDesktopEntry(at(QStringLiteral("tryexec.desktop")),
+                         "Type=Application\nName=T\nExec=sleep 1\nTryExec=/nonexistent/prog\n")));
+    EXPECT_FALSE(Bundle::initWithPath(makeDesktopEntry(
+        at(QStringLiteral("gone.desktop")), "Type=Application\nName=G\nExec=/nonexistent/prog\n")));
+    ASSERT_TRUE(writeFile(at(QStringLiteral("garbage.desktop")), QByteArray("\xff\xfe\x00garbage", 10)));
+    EXPECT_FALSE(Bundle::initWithPath(at(QStringLiteral("garbage.desktop"))));
+}
+
+} // namespace

@@ -1,0 +1,59 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// A real child process for the tests that look processes up by pid; killed and reaped on scope exit.
+class ChildProcess final {
+public:
+    explicit ChildProcess(const QString& program, const QStringList& arguments = {QStringLiteral("30")},
+                          const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+        m_process.setProcessEnvironment(environment);
+        m_process.start(program, arguments);
+        m_process.waitForStarted();
+    }
+    ~ChildProcess() {
+        if (m_process.state() != QProcess::NotRunning) {
+            m_process.kill();
+            m_process.waitForFinished();
+        }
+    }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool running() const { return m_process.state() == QProcess::Running; }
+    qint32 pid() const { return static_cast<qint32>(m_process.processId()); }
+
+private:
+    QProcess m_process;
+};
+
+// A child started from a raw byte path, for paths that no QString can spell (invalid UTF-8).
+class RawChildProcess final {
+public:
+    explicit RawChildProcess(const QByteArray& program) {
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            const char* const argv[] = {program.constData(), "30", nullptr};
+            ::execv(program.constData(), const_cast<char* const*>(argv));
+            ::_exit(127);
+        }
+    }
+    ~RawChildProcess() {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    RawChildProcess(const RawChildProcess&) = delete;
+    RawChildProcess& operator=(const RawChildProcess&) = delete;
+
+    qint32 pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+};

@@ -1,0 +1,192 @@
+#include "platform/UserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+class UserDefaultsTest : public ::testing::Test {
+protected:
+    QString path() const { return m_dir.filePath(QStringLiteral("quilvane/defaults.json")); }
+
+    void writeRaw(const QByteArray& contents) {
+        QDir().mkpath(QFileInfo(path()).absolutePath());
+        QFile file(path());
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    }
+
+    QJsonObject readBack() const {
+        QFile file(path());
+        EXPECT_TRUE(file.open(QIODevice::ReadOnly));
+        return QJsonDocument::fromJson(file.readAll()).object();
+    }
+
+    QStringList corruptCopies() const {
+        return QDir(QFileInfo(path()).absolutePath())
+            .entryList({QStringLiteral("defaults.json.corrupt-*")}, QDir::Files);
+    }
+
+    QTemporaryDir m_dir;
+};
+
+TEST_F(UserDefaultsTest, RegisteredDefaultsAnswerUntilAValueIsStored) {
+    UserDefaults defaults(path());
+    defaults.registerDefaults({{QStringLiteral("enableFirewall"), true}});
+    EXPECT_TRUE(defaults.boolForKey(QStringLiteral("enableFirewall")));
+    EXPECT_FALSE(defaults.boolForKey(QStringLiteral("firstRunCompleted")));
+    EXPECT_FALSE(QFile::exists(path())) << "reading must not create the file";
+
+    defaults.setBool(false, QStringLiteral("enableFirewall"));
+    EXPECT_FALSE(defaults.boolForKey(QStringLiteral("enableFirewall")));
+    EXPECT_EQ(readBack().value(QStringLiteral("enableFirewall")), QJsonValue(false));
+    EXPECT_FALSE(readBack().contains(QStringLiteral("firstRunCompleted")))
+        << "registered values are not stored";
+}
+
+TEST_F(UserDefaultsTest, StringListsAreStoredAsJsonArraysAndSurviveAReload) {
+    const QStringList list{QStringLiteral("/usr/bin/curl"), QStringLiteral("Safari"), QStringLiteral("Café")};
+    UserDefaults(path()).setValue(QVariant(list), QStringLiteral("blacklist"));
+
+    EXPECT_EQ(readBack().value(QStringLiteral("blacklist")).toArray(), QJsonArray::fromStringList(list));
+    EXPECT_EQ(UserDefaults(path()).arrayForKey(QStringLiteral("blacklist")), list);
+
+    UserDefaults(path()).setValue(QVariant(QStringList{QStringLiteral("one")}), QStringLiteral("single"));
+    EXPECT_TRUE(readBack().value(QStringLiteral("single")).isArray()) << "an array of one stays an array";
+}
+
+TEST_F(UserDefaultsTest, ArrayForKeyAnswersOnlyForArraysOfStrings) {
+    writeRaw(R"({"text": "/usr/bin/curl", "mixed": ["a", 1], "empty": [], "nested": [["a"]]})");
+    UserDefaults defaults(path());
+    EXPECT_EQ(defaults.arrayForKey(QStringLiteral("text")), std::nullopt);
+    EXPECT_EQ(defaults.arrayForKey(QStringLiteral("mixed")), std::nullopt);
+    EXPECT_EQ(defaults.arrayForKey(QStringLiteral("nested")), std::nullopt);
+    EXPECT_EQ(defaults.arrayForKey(QStringLiteral("missing")), std::nullopt);
+    EXPECT_EQ(defaults.arrayForKey(QStringLiteral("empty")), QStringList());
+    EXPECT_EQ(defaults.objectForKey(QStringLiteral("text")).toString(), QStringLiteral("/usr/bin/curl"));
+}
+
+TEST_F(UserDefaultsTest, BoolForKeyReadsNumbersAndYesNoTexts) {
+    writeRaw(R"({"one": 1, "zero": 0, "yes": "YES", "no": "no", "list": ["x"]})");
+    UserDefaults defaults(path());
+    EXPECT_TRUE(defaults.boolForKey(QStringLiteral("one")));
+    EXPECT_FALSE(defaults.boolForKey(QStringLiteral("zero")));
+    EXPECT_TRUE(defaults.boolForKey(QStringLiteral("yes")));
+    EXPECT_FALSE(defaults.boolForKey(QStringLiteral("no")));
+    EXPECT_FALSE(defaults.boolForKey(QStringLiteral("list")));
+}
+
+TEST_F(UserDefaultsTest, ValuesItDoesNotUnderstandAreKeptOnRewrite) {
+    writeRaw(R"({"number": 2.5, "object": {"a": [1, 2]}, "keep": "me"})");
+    UserDefaults(path()).setBool(true, QStringLiteral("firstRunCompleted"));
+    const QJsonObject stored = readBack();
+    EXPECT_EQ(stored.value(QStringLiteral("number")).toDouble(), 2.5);
+    EXPECT_EQ(stored.value(QStringLiteral("object")).toObject().value(QStringLiteral("a")).toArray().size(),
+              2);
+    EXPECT_EQ(stored.value(QStringLiteral("keep")).toString(), QStringLiteral("me"));
+}
+
+TEST_F(UserDefaultsTest, SettingAnInvalidValueRemovesTheKey) {
+    UserDefaults defaults(path());
+    defaults.registerDefaults({{QStringLiteral("enableFirewall"), true}});
+    defaults.setBool(false, QStringLiteral("enableFirewall"));
+    defaults.setValue(QVariant(), QStringLiteral("enableFirewall"));
+    EXPECT_TRUE(defaults.boolForKey(QStringLiteral("enableFirewall")));
+    EXPECT_FALSE(readBack().contains(QStringLiteral("enableFirewall")));
+}
+
+TEST_F(UserDefaultsTest, ValueChangedIsEmittedAfterTheValueIsVisible) {
+    UserDefaults defaults(path());
+    bool seen = true;
+    QObject::connect(&defaults, &UserDefaults::valueChanged, &defaults,
+                     [&](const QString& key) { seen = defaults.boolForKey(key); });
+    QSignalSpy spy(&defaults, &UserDefaults::valueChanged);
+    defaults.setBool(false, QStringLiteral("enableFirewall"));
+    ASSERT_EQ(spy.count(), 1);
+    EXPECT_EQ(spy.at(0).at(0).toString(), QStringLiteral("enableFirewall"));
+    EXPECT_FALSE(seen);
+}
+
+TEST_F(UserDefaultsTest, CorruptFileIsMovedAsideReportedOnceAndNeverOverwritten) {
+    const QByteArray garbage = "{\"blacklist\": [\"/usr/bin/curl\", ";
+    writeRaw(garbage);
+
+    ::testing::internal::CaptureStderr();
+    UserDefaults defaults(path());
+    const std::string errors = ::testing::internal::GetCapturedStderr();
+
+    defaults.registerDefaults({{QStringLiteral("enableFirewall"), true}});
+    EXPECT_TRUE(defaults.boolForKey(QStringLiteral("enableFirewall")));
+    EXPECT_EQ(defaults.arrayForKey(QStringLiteral("blacklist")), std::nullopt);
+
+    const QStringList copies = corruptCopies();
+    ASSERT_EQ(copies.size(), 1);
+    EXPECT_NE(errors.find(copies.first().toStdString()), std::string::npos) << errors;
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
+
+    defaults.setBool(false, QStringLiteral("enableFirewall"));
+    QFile copy(QFileInfo(path()).absolutePath() + QLatin1Char('/') + copies.first());
+    ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
+    EXPECT_EQ(copy.readAll(), garbage) << "the bad file is kept byte for byte";
+    EXPECT_EQ(readBack().value(QStringLiteral("enableFirewall")), QJsonValue(false));
+}
+
+TEST_F(UserDefaultsTest, JsonThatIsNotAnObjectCountsAsCorrupt) {
+    writeRaw(R"(["/usr/bin/curl"])");
+    ::testing::internal::CaptureStderr();
+    UserDefaults defaults(path());
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("not a JSON object"), std::string::npos);
+    EXPECT_EQ(corruptCopies().size(), 1);
+    EXPECT_FALSE(QFile::exists(path()));
+}
+
+TEST_F(UserDefaultsTest, TwoCorruptFilesInARowAreBothKept) {
+    for (int round = 0; round < 2; ++round) {
+        writeRaw("not json");
+        ::testing::internal::CaptureStderr();
+        UserDefaults defaults(path());
+        ::testing::internal::GetCapturedStderr();
+    }
+    EXPECT_EQ(corruptCopies().size(), 2);
+}
+
+TEST_F(UserDefaultsTest, ConcurrentWritersLoseNoKey) {
+    UserDefaults defaults(path());
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&defaults, t] {
+            for (int i = 0; i < 10; ++i) {
+                defaults.setBool(true, QStringLiteral("key-%1-%2").arg(t).arg(i));
+            }
+        });
+    }
+    for (std::thread& writer : writers) {
+        writer.join();
+    }
+    EXPECT_EQ(readBack().size(), 40);
+}
+
+TEST(UserDefaultsStandardTest, LivesUnderTheConfigFolderAndIsReReadAfterReset) {
+    const QString expected = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
+                             QStringLiteral("/quilvane/defaults.json");
+    EXPECT_TRUE(expected.startsWith(qEnvironmentVariable("XDG_CONFIG_HOME")));
+    EXPECT_EQ(UserDefaults::standard().filePath(), expected);
+    EXPECT_EQ(&UserDefaults::standard(), &UserDefaults::standard());
+
+    UserDefaults(expected).setValue(QVariant(QStringList{QStringLiteral("Safari")}), QStringLiteral("probe"));
+    UserDefaults::resetStandard();
+    EXPECT_EQ(UserDefaults::standard().arrayForKey(QStringLiteral("probe")),
+              QStringList{QStringLiteral("Safari")});
+    UserDefaults::standard().setValue(QVariant(), QStringLiteral("probe"));
+}
+
+} // namespace
