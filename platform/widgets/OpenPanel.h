@@ -3,7 +3,6 @@
 #include <QList>
 #include <QStringList>
 #include <QUrl>
-
 #include <functional>
 #include <optional>
 

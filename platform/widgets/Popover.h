@@ -3,7 +3,6 @@
 #include <QPointer>
 #include <QRect>
 #include <QWidget>
-
 #include <memory>
 
 class ViewController;
@@ -40,6 +39,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    void installContent();
+
     std::shared_ptr<ViewController> m_contentViewController;
     QPointer<QWidget> m_positioningView;
     Behavior m_behavior = Behavior::transient;

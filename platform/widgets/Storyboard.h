@@ -3,7 +3,6 @@
 #include <QHash>
 #include <QObject>
 #include <QString>
-
 #include <functional>
 #include <memory>
 
@@ -29,9 +28,7 @@ public:
     std::shared_ptr<QObject> instantiateControllerWithIdentifier(const QString& identifier);
 
     // The same, taken as T (nullptr when the scene makes something else).
-    template <typename T>
-    std::shared_ptr<T> instantiate(const QString& identifier)
-    {
+    template <typename T> std::shared_ptr<T> instantiate(const QString& identifier) {
         return std::dynamic_pointer_cast<T>(instantiateControllerWithIdentifier(identifier));
     }
 

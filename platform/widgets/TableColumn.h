@@ -8,9 +8,7 @@ public:
     TableColumn(QString identifier, QString title, int width)
         : m_identifier(std::move(identifier))
         , m_title(std::move(title))
-        , m_width(width)
-    {
-    }
+        , m_width(width) {}
 
     const QString& identifier() const { return m_identifier; }
     const QString& title() const { return m_title; }

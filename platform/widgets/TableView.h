@@ -6,7 +6,6 @@
 #include <QHash>
 #include <QList>
 #include <QPointer>
-
 #include <functional>
 #include <memory>
 #include <vector>

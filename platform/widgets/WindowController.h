@@ -35,4 +35,6 @@ protected:
 private:
     QPointer<Window> m_window;
     Storyboard* m_storyboard = nullptr;
+    // Set once loadWindow() has run, so that a closed window is not silently rebuilt.
+    bool m_windowLoaded = false;
 };

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <QFileDialog>
+#include <QString>
+#include <QStringList>
+
+class OpenPanelTypeFilter;
+
+// The open panel's dialog: Qt's own (non-native) file dialog, so that it behaves the same on every
+// desktop, showing only items of the allowed types. Application packages are chosen like files: opening
+// one (the Open button or a double click) accepts the dialog with the package instead of entering it.
+class OpenPanelDialog final : public QFileDialog {
+    Q_OBJECT
+public:
+    explicit OpenPanelDialog(const QStringList& allowedTypes, QWidget* parent = nullptr);
+    ~OpenPanelDialog() override;
+
+    const OpenPanelTypeFilter* typeFilter() const { return m_typeFilter; }
+
+public Q_SLOTS:
+    void accept() override;
+
+private:
+    void directoryWasEntered(const QString& directory);
+
+    OpenPanelTypeFilter* m_typeFilter;
+    QString m_lastFolder;
+};

@@ -1,0 +1,84 @@
+#include "platform/widgets/Window.h"
+
+#include "platform/widgets/ViewController.h"
+
+#include <QMouseEvent>
+#include <QVBoxLayout>
+#include <QWindow>
+
+Window::Window(QWidget* parent)
+    : QWidget(parent, Qt::Window) {
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+}
+
+Window::~Window() = default;
+
+void Window::setContentViewController(std::shared_ptr<ViewController> controller) {
+    if (controller == m_contentViewController) {
+        return;
+    }
+    std::shared_ptr<ViewController> old = std::move(m_contentViewController);
+    m_contentViewController = std::move(controller);
+
+    if (QWidget* oldView = m_contentView) {
+        layout()->removeWidget(oldView);
+        oldView->hide();
+        // The replacement may be triggered from inside the old view (a button of the error view,
+        // say), so the old view and its controller go once control has returned to the event loop.
+        connect(oldView, &QObject::destroyed, this, [keep = std::move(old)] {});
+        oldView->deleteLater();
+    }
+    m_contentView = nullptr;
+
+    if (m_contentViewController) {
+        if (QWidget* view = m_contentViewController->view()) {
+            layout()->addWidget(view);
+            view->show();
+            m_contentView = view;
+        }
+    }
+}
+
+void Window::setTitleVisibility(TitleVisibility visibility) {
+    m_titleVisibility = visibility;
+    applyTitle();
+}
+
+void Window::setTitlebarAppearsTransparent(bool transparent) {
+    // The title bar is drawn by the window manager, which offers no transparent variant; the content
+    // already reaches the window's edges, so the state is only recorded for the callers that ask.
+    m_titlebarAppearsTransparent = transparent;
+}
+
+void Window::setTitle(const QString& title) {
+    m_title = title;
+    applyTitle();
+}
+
+void Window::makeKeyAndOrderFront() {
+    show();
+    raise();
+    activateWindow();
+}
+
+void Window::mousePressEvent(QMouseEvent* event) {
+    // Presses that no child took (labels and plain containers ignore them) reach the window itself:
+    // that is the background.
+    if (!m_movableByWindowBackground || event->button() != Qt::LeftButton) {
+        QWidget::mousePressEvent(event);
+        return;
+    }
+    event->accept();
+    if (QWindow* handle = window()->windowHandle()) {
+        // Platforms without a window manager (offscreen, some Wayland sessions) refuse the move;
+        // the request has still been made.
+        handle->startSystemMove();
+    }
+    Q_EMIT systemMoveStarted();
+}
+
+void Window::applyTitle() {
+    setWindowTitle(m_titleVisibility == TitleVisibility::hidden ? QString() : m_title);
+}
