@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace Filterd {
+
+// One command message from a client, checked: the level and option of the block-list command, a
+// payload of at most 1 MiB that ends in a NUL, and names that fit the kernel's name key. A valid
+// command yields the names to block (unique, sorted, without empty names, which no executable can
+// have); an invalid one yields a sentence that says why it was refused, and the current list
+// stays as it is.
+class BlockListCommand final {
+public:
+    // The longest name an executable file can have on Linux (NAME_MAX); the key holds it and a NUL.
+    static constexpr std::size_t kMaxNameLength = 255;
+    // The most names one list may hold; it bounds the kernel memory one command can take.
+    static constexpr std::size_t kMaxNames = 65536;
+
+    // `received` holds what was read; `messageLength` is the message's true length, which is
+    // larger when the message did not fit the buffer.
+    static BlockListCommand parse(std::span<const std::uint8_t> received, std::size_t messageLength);
+
+    bool valid() const { return m_error.empty(); }
+    const std::string& error() const { return m_error; }
+    const std::vector<std::string>& names() const { return m_names; }
+
+private:
+    std::vector<std::string> m_names;
+    std::string m_error;
+};
+
+} // namespace Filterd

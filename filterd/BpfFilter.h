@@ -1,0 +1,85 @@
+#pragma once
+
+#include "filterd/ConnectionEvent.h"
+#include "filterd/EventLoop.h"
+#include "filterd/FilterBackend.h"
+#include "filterd/UniqueFd.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct quilvane_filter;
+struct ring_buffer;
+struct bpf_link;
+
+namespace Filterd {
+
+// The eBPF backend: loads the kernel programs, attaches the four sock_addr programs to the root of
+// the cgroup v2 hierarchy and the accept reporter to sys_exit, swaps block lists in, and reads the
+// ring buffer of connection events.
+//
+// With a pin directory the block list and the four cgroup links are pinned there, and blocking
+// survives the service: a new instance reuses the pinned list (which stays in force) and moves
+// the pinned links to its own programs in one atomic update each, so a restart never lets a
+// blocked name through. unload() removes the pins, which detaches the programs for good. Without
+// a pin directory everything goes with the process.
+class BpfFilter final : public FilterBackend {
+public:
+    struct Options {
+        std::string pinDirectory; // empty: nothing outlives the process
+        std::string cgroupPath;   // empty: the root of the cgroup v2 hierarchy in /proc/mounts
+    };
+
+    static std::unique_ptr<BpfFilter> create(EventLoop& loop, const Options& options, EventSink sink,
+                                             std::string& error);
+    // Removes the pins of a stopped service; its list stops being enforced.
+    static bool unload(const std::string& pinDirectory, std::string& error);
+
+    ~BpfFilter() override;
+    BpfFilter(const BpfFilter&) = delete;
+    BpfFilter& operator=(const BpfFilter&) = delete;
+
+    bool replaceBlockList(const std::vector<std::string>& names, std::string& error) override;
+    void poll() override;
+    std::string statistics() const override;
+
+    // Events the kernel could not queue because the ring buffer was full.
+    std::uint64_t droppedEvents() const;
+    bool reportsIncoming() const { return m_acceptLink != nullptr; }
+
+private:
+    struct SkeletonDeleter {
+        void operator()(quilvane_filter* skeleton) const;
+    };
+    struct RingBufferDeleter {
+        void operator()(ring_buffer* ring) const;
+    };
+    struct LinkDeleter {
+        void operator()(bpf_link* link) const;
+    };
+    using LinkPtr = std::unique_ptr<bpf_link, LinkDeleter>;
+
+    BpfFilter(EventLoop& loop, Options options, EventSink sink);
+
+    bool load(std::string& error);
+    bool attachCgroupPrograms(std::string& error);
+    bool attachOne(int index, std::string& error);
+    bool openRingBuffer(std::string& error);
+    static int onEvent(void* context, void* data, std::size_t size);
+
+    EventLoop& m_loop;
+    Options m_options;
+    EventSink m_sink;
+    UniqueFd m_cgroup;
+    std::unique_ptr<quilvane_filter, SkeletonDeleter> m_skeleton;
+    std::array<LinkPtr, 4> m_links;        // links this instance created
+    std::array<UniqueFd, 4> m_reusedLinks; // pinned links taken over from an earlier instance
+    LinkPtr m_acceptLink;
+    std::unique_ptr<ring_buffer, RingBufferDeleter> m_ring;
+    ConnectionEvent m_event; // reused for every ring-buffer record
+    std::uint64_t m_events = 0;
+};
+
+} // namespace Filterd

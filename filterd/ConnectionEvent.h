@@ -1,0 +1,35 @@
+#pragma once
+
+#include "kernel/wire/KextRecord.h"
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace Filterd {
+
+// One connection seen by a backend (the kernel programs or the simulator): who made it, to or from
+// where, and whether it was refused. Turned into the wire record that goes to every client.
+struct ConnectionEvent {
+    enum class Direction : std::uint8_t { incoming = 0, outgoing = 1 };
+
+    std::int32_t pid = 0;
+    std::string exe;
+    int family = 0;            // AF_INET or AF_INET6
+    std::uint8_t protocol = 0; // IPPROTO_TCP or IPPROTO_UDP
+    Direction direction = Direction::outgoing;
+    bool blocked = false;
+    std::array<std::uint8_t, 16> address{}; // network byte order; IPv4 in the first four bytes
+    std::uint16_t port = 0;                 // network byte order
+
+    // The record of the control protocol; returns its length, 0 for a family it cannot carry.
+    std::size_t toRecord(Quilvane::Wire::RecordBuffer& out) const;
+
+    // "tcp 127.0.0.1:80" / "udp [::1]:53", for log lines.
+    std::string peerText() const;
+};
+
+using EventSink = std::function<void(const ConnectionEvent&)>;
+
+} // namespace Filterd

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "filterd/ClientConnection.h"
+#include "filterd/EventLoop.h"
+#include "filterd/PeerPolicy.h"
+#include "filterd/UniqueFd.h"
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace Filterd {
+
+// The control socket: an AF_UNIX SOCK_SEQPACKET socket in the control directory, mode 0660 and
+// owned by the service's group. It accepts any number of clients that the PeerPolicy allows,
+// hands each valid block-list command to the CommandHandler (refusing malformed ones with a log
+// line), and sends every record to every client through that client's bounded queue.
+class ControlServer final {
+public:
+    // Replaces the whole list; false, with `error` set, leaves the previous list in force.
+    using CommandHandler = std::function<bool(const std::vector<std::string>& names, std::string& error)>;
+
+    struct Options {
+        std::string directory;
+        std::string socketName;
+        std::optional<gid_t> group; // owner group of the directory and the socket
+        std::size_t queueCapacity = 16384;
+    };
+
+    static std::unique_ptr<ControlServer> create(EventLoop& loop, const Options& options, PeerPolicy policy,
+                                                 CommandHandler handler, std::string& error);
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+    const std::string& socketPath() const { return m_path; }
+
+    // Queues one record for every client; call flush() once a batch is queued.
+    void broadcast(const std::uint8_t* record, std::size_t length);
+    void flush();
+
+    std::size_t clientCount() const { return m_clients.size(); }
+    std::uint64_t droppedRecords() const;
+
+private:
+    ControlServer(EventLoop& loop, Options options, PeerPolicy policy, CommandHandler handler);
+
+    bool listen(std::string& error);
+    void acceptClients();
+    void handleClient(int fd, std::uint32_t events);
+    bool readCommands(ClientConnection& client);
+    void flushClient(ClientConnection& client);
+    void closeClient(int fd, const std::string& why);
+    std::string describe(const ClientConnection& client) const;
+
+    EventLoop& m_loop;
+    Options m_options;
+    PeerPolicy m_policy;
+    CommandHandler m_handler;
+    std::string m_path;
+    UniqueFd m_listener;
+    std::map<int, std::unique_ptr<ClientConnection>> m_clients;
+    std::vector<std::uint8_t> m_commandBuffer;
+    std::uint64_t m_droppedByClosedClients = 0;
+};
+
+} // namespace Filterd

@@ -1,0 +1,88 @@
+#include "filterd/EventLoop.h"
+
+#include "filterd/Log.h"
+
+#include <cerrno>
+#include <sys/epoll.h>
+
+namespace Filterd {
+
+std::unique_ptr<EventLoop> EventLoop::create() {
+    UniqueFd epoll(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll) {
+        Log::error("epoll_create1", errno);
+        return nullptr;
+    }
+    return std::unique_ptr<EventLoop>(new EventLoop(std::move(epoll)));
+}
+
+EventLoop::EventLoop(UniqueFd epoll)
+    : m_epoll(std::move(epoll)) {}
+
+bool EventLoop::add(int fd, std::uint32_t events, Handler handler) {
+    auto entry = std::make_shared<Entry>();
+    entry->fd = fd;
+    entry->token = m_nextToken++;
+    entry->handler = std::move(handler);
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = entry->token;
+    if (::epoll_ctl(m_epoll.get(), EPOLL_CTL_ADD, fd, &ev) != 0) {
+        Log::error("epoll_ctl(ADD)", errno);
+        return false;
+    }
+    m_tokens[fd] = entry->token;
+    m_entries[entry->token] = std::move(entry);
+    return true;
+}
+
+bool EventLoop::modify(int fd, std::uint32_t events) {
+    const auto it = m_tokens.find(fd);
+    if (it == m_tokens.end()) {
+        return false;
+    }
+    epoll_event ev{};
+    ev.events = events;
+    ev.data.u64 = it->second;
+    return ::epoll_ctl(m_epoll.get(), EPOLL_CTL_MOD, fd, &ev) == 0;
+}
+
+void EventLoop::remove(int fd) {
+    const auto it = m_tokens.find(fd);
+    if (it == m_tokens.end()) {
+        return;
+    }
+    ::epoll_ctl(m_epoll.get(), EPOLL_CTL_DEL, fd, nullptr);
+    m_entries.erase(it->second);
+    m_tokens.erase(it);
+}
+
+void EventLoop::addIdleHandler(std::function<void()> handler) {
+    m_idleHandlers.push_back(std::move(handler));
+}
+
+void EventLoop::run(std::chrono::milliseconds tick) {
+    constexpr int kBatch = 64;
+    epoll_event events[kBatch];
+    m_running = true;
+    while (m_running) {
+        const int n = ::epoll_wait(m_epoll.get(), events, kBatch, static_cast<int>(tick.count()));
+        if (n < 0 && errno != EINTR) {
+            Log::error("epoll_wait", errno);
+            return;
+        }
+        for (int i = 0; i < n && m_running; ++i) {
+            const auto it = m_entries.find(events[i].data.u64);
+            if (it == m_entries.end()) {
+                continue; // removed earlier in this batch
+            }
+            const auto entry = it->second; // keeps the handler alive while it removes itself
+            entry->handler(events[i].events);
+        }
+        for (const auto& idle : m_idleHandlers) {
+            idle();
+        }
+    }
+}
+
+} // namespace Filterd

@@ -1,0 +1,220 @@
+#include "filterd/FilterService.h"
+
+#include "filterd/Log.h"
+#include "filterd/SimulatedTraffic.h"
+#include "kernel/wire/ControlPath.h"
+
+#ifdef QUILVANE_FILTERD_HAVE_BPF
+#include "filterd/BpfFilter.h"
+#endif
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <grp.h>
+#include <spawn.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace Filterd {
+namespace {
+
+constexpr auto kTick = std::chrono::milliseconds(20);
+constexpr auto kStatisticsInterval = std::chrono::seconds(60);
+constexpr std::uint64_t kBlockedLinesPerSecond = 20;
+
+std::optional<gid_t> groupId(const std::string& name) {
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        return std::nullopt;
+    }
+    return found->gr_gid;
+}
+
+bool createSystemGroup(const std::string& name) {
+    const char* argv[] = {"groupadd", "--system", name.c_str(), nullptr};
+    pid_t pid = 0;
+    if (::posix_spawnp(&pid, "groupadd", nullptr, nullptr, const_cast<char* const*>(argv), environ) != 0) {
+        return false;
+    }
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+std::unique_ptr<FilterService> FilterService::create(const ServiceOptions& options, std::string& error) {
+    std::unique_ptr<FilterService> service(new FilterService(options));
+    if (!service->start(error)) {
+        return nullptr;
+    }
+    return service;
+}
+
+FilterService::FilterService(ServiceOptions options)
+    : m_options(std::move(options)) {}
+
+FilterService::~FilterService() {
+    // Clients first: nothing may reach a backend that is going.
+    m_server.reset();
+    m_backend.reset();
+    if (m_signals && m_loop) {
+        m_loop->remove(m_signals.get());
+    }
+}
+
+std::optional<gid_t> FilterService::resolveGroup() {
+    auto gid = groupId(m_options.group);
+    if (!gid && ::geteuid() == 0 && !m_options.simulate) {
+        if (createSystemGroup(m_options.group)) {
+            Log::line("created the system group " + m_options.group);
+        }
+        gid = groupId(m_options.group);
+    }
+    if (!gid) {
+        Log::line("the group " + m_options.group + " does not exist; only " +
+                  std::string(::geteuid() == 0 ? "root" : "this user") + " may connect");
+    }
+    return gid;
+}
+
+bool FilterService::start(std::string& error) {
+    m_loop = EventLoop::create();
+    if (!m_loop) {
+        error = "cannot create the event loop";
+        return false;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGHUP);
+    ::sigprocmask(SIG_BLOCK, &signals, nullptr);
+    m_signals.reset(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+    if (!m_signals || !m_loop->add(m_signals.get(), EPOLLIN, [this](std::uint32_t) { onSignal(); })) {
+        error = "cannot watch for signals";
+        return false;
+    }
+
+    EventSink sink = [this](const ConnectionEvent& event) {
+        onEvent(event);
+    };
+    if (m_options.simulate) {
+        SimulatedTraffic::Options simulation;
+        simulation.syntheticRate = m_options.rate;
+        m_backend = SimulatedTraffic::create(*m_loop, simulation, std::move(sink), error);
+    } else {
+#ifdef QUILVANE_FILTERD_HAVE_BPF
+        BpfFilter::Options bpf;
+        bpf.pinDirectory = m_options.pinDirectory;
+        m_backend = BpfFilter::create(*m_loop, bpf, std::move(sink), error);
+#else
+        error = "this build has no eBPF support; run with --simulate";
+#endif
+    }
+    if (!m_backend) {
+        return false;
+    }
+
+    ControlServer::Options control;
+    control.directory = m_options.controlDirectory;
+    control.socketName = Quilvane::Wire::kControlName;
+    control.group = resolveGroup();
+    control.queueCapacity = m_options.queueCapacity;
+    auto handler = [this](const std::vector<std::string>& names, std::string& why) {
+        return m_backend->replaceBlockList(names, why);
+    };
+    m_server =
+        ControlServer::create(*m_loop, control, PeerPolicy(::geteuid(), control.group), handler, error);
+    if (!m_server) {
+        return false;
+    }
+    m_loop->addIdleHandler([this] { onIdle(); });
+    m_lastStatistics = std::chrono::steady_clock::now();
+    Log::line(std::string("listening on ") + m_server->socketPath() +
+              (m_options.simulate               ? " (simulated traffic)"
+               : m_options.pinDirectory.empty() ? " (eBPF, nothing pinned)"
+                                                : " (eBPF, pinned in " + m_options.pinDirectory + ")"));
+    return true;
+}
+
+void FilterService::onEvent(const ConnectionEvent& event) {
+    if (event.blocked) {
+        ++m_blockedAttempts;
+        logBlocked(event);
+        return;
+    }
+    if (m_options.verbose) {
+        Log::line(
+            std::string(event.direction == ConnectionEvent::Direction::incoming ? "incoming " : "outgoing ") +
+            event.peerText() + " pid " + std::to_string(event.pid) + " (" + event.exe + ")");
+    }
+    if (!m_server) {
+        return;
+    }
+    Quilvane::Wire::RecordBuffer record;
+    if (const std::size_t length = event.toRecord(record); length > 0) {
+        m_server->broadcast(record.data(), length);
+    }
+}
+
+void FilterService::logBlocked(const ConnectionEvent& event) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_blockedWindow >= std::chrono::seconds(1)) {
+        m_blockedWindow = now;
+        m_blockedLogged = 0;
+    }
+    if (++m_blockedLogged <= kBlockedLinesPerSecond) {
+        Log::line("blocked " + event.exe + " (pid " + std::to_string(event.pid) + ") from " +
+                  event.peerText());
+    }
+}
+
+void FilterService::onIdle() {
+    m_backend->poll();
+    m_server->flush();
+    const auto now = std::chrono::steady_clock::now();
+    if (now - m_lastStatistics >= kStatisticsInterval) {
+        m_lastStatistics = now;
+        const std::string line = m_backend->statistics() + ", records dropped for slow clients " +
+                                 std::to_string(m_server->droppedRecords()) + ", refused attempts " +
+                                 std::to_string(m_blockedAttempts);
+        if (line != m_lastStatisticsLine) {
+            Log::line(line);
+            m_lastStatisticsLine = line;
+        }
+    }
+}
+
+void FilterService::onSignal() {
+    signalfd_siginfo info{};
+    while (::read(m_signals.get(), &info, sizeof info) == sizeof info) {
+        if (info.ssi_signo == SIGHUP) {
+            continue; // nothing to reload
+        }
+        Log::line(std::string("stopping on ") + ::strsignal(static_cast<int>(info.ssi_signo)));
+        m_loop->stop();
+    }
+}
+
+int FilterService::run() {
+    m_loop->run(kTick);
+    m_backend->poll();
+    m_server->flush();
+    Log::line(m_backend->statistics() + ", records dropped for slow clients " +
+              std::to_string(m_server->droppedRecords()) + ", refused attempts " +
+              std::to_string(m_blockedAttempts));
+    if (!m_options.simulate && !m_options.pinDirectory.empty()) {
+        Log::line("the block list stays in force until the next start (quilvane-filterd --unload ends it)");
+    }
+    return 0;
+}
+
+} // namespace Filterd

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "filterd/ConnectionEvent.h"
+#include "filterd/ControlServer.h"
+#include "filterd/EventLoop.h"
+#include "filterd/FilterBackend.h"
+#include "filterd/ServiceOptions.h"
+#include "filterd/UniqueFd.h"
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace Filterd {
+
+// The service as a whole: the event loop, the backend (eBPF or simulated), the control socket
+// between them, and the signals that end it. Records of allowed connections go to every client;
+// refused attempts are counted and logged (at a bounded rate), not sent, since the connection
+// never happened.
+class FilterService final {
+public:
+    static std::unique_ptr<FilterService> create(const ServiceOptions& options, std::string& error);
+    ~FilterService();
+    FilterService(const FilterService&) = delete;
+    FilterService& operator=(const FilterService&) = delete;
+
+    // Runs until SIGTERM or SIGINT; returns the exit status.
+    int run();
+
+private:
+    explicit FilterService(ServiceOptions options);
+
+    bool start(std::string& error);
+    std::optional<gid_t> resolveGroup();
+    void onEvent(const ConnectionEvent& event);
+    void logBlocked(const ConnectionEvent& event);
+    void onIdle();
+    void onSignal();
+
+    ServiceOptions m_options;
+    std::unique_ptr<EventLoop> m_loop;
+    UniqueFd m_signals;
+    std::unique_ptr<FilterBackend> m_backend;
+    std::unique_ptr<ControlServer> m_server;
+    std::uint64_t m_blockedAttempts = 0;
+    std::uint64_t m_blockedLogged = 0;
+    std::chrono::steady_clock::time_point m_blockedWindow{};
+    std::chrono::steady_clock::time_point m_lastStatistics{};
+    std::string m_lastStatisticsLine;
+};
+
+} // namespace Filterd

@@ -1,0 +1,31 @@
+#pragma once
+
+#include "filterd/SimulatorHelper.h"
+
+#include <cstddef>
+#include <string>
+
+namespace Filterd {
+
+// The command line of quilvane-filterd. Parsing never exits or prints: it says what to do (run,
+// print help or the version, unload, be a simulated application) or why the line is wrong.
+struct ServiceOptions {
+    enum class Action { run, help, version, unload, simulatorHelper, invalid };
+
+    Action action = Action::run;
+    std::string error; // for Action::invalid
+
+    std::string controlDirectory; // --control-dir, else $QUILVANE_CONTROL_DIR, else /run/quilvane
+    std::string group = "quilvane";
+    bool simulate = false;
+    double rate = 0;
+    std::string pinDirectory = "/sys/fs/bpf/quilvane"; // empty with --no-pin
+    std::size_t queueCapacity = 16384;
+    bool verbose = false;
+    SimulatorHelper::Options helper;
+
+    static ServiceOptions parse(int argc, const char* const* argv);
+    static std::string usage();
+};
+
+} // namespace Filterd

@@ -1,0 +1,81 @@
+// quilvane-filterd: the filter service of Quilvane.
+
+#include "filterd/FilterService.h"
+#include "filterd/Log.h"
+#include "filterd/ServiceOptions.h"
+#include "filterd/SimulatorHelper.h"
+
+#ifdef QUILVANE_FILTERD_HAVE_BPF
+#include "filterd/BpfFilter.h"
+#endif
+
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+
+using namespace Filterd;
+
+namespace {
+
+int unload(const ServiceOptions& options) {
+#ifdef QUILVANE_FILTERD_HAVE_BPF
+    if (options.pinDirectory.empty()) {
+        std::fprintf(stderr, "quilvane-filterd: --unload needs a pin folder (not --no-pin)\n");
+        return 2;
+    }
+    std::string error;
+    if (!BpfFilter::unload(options.pinDirectory, error)) {
+        Log::line("cannot unload: " + error);
+        return 1;
+    }
+    Log::line("removed the pins in " + options.pinDirectory + "; nothing stays blocked");
+    return 0;
+#else
+    (void)options;
+    std::fprintf(stderr, "quilvane-filterd: this build has no eBPF support; there is nothing to unload\n");
+    return 1;
+#endif
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const ServiceOptions options = ServiceOptions::parse(argc, argv);
+    switch (options.action) {
+    case ServiceOptions::Action::help:
+        std::fputs(ServiceOptions::usage().c_str(), stdout);
+        return 0;
+    case ServiceOptions::Action::version:
+        std::printf("quilvane-filterd %s\n", QUILVANE_VERSION);
+        return 0;
+    case ServiceOptions::Action::invalid:
+        std::fprintf(stderr, "quilvane-filterd: %s\nTry 'quilvane-filterd --help' for more information.\n",
+                     options.error.c_str());
+        return 2;
+    case ServiceOptions::Action::simulatorHelper:
+        return SimulatorHelper::run(options.helper);
+    case ServiceOptions::Action::unload:
+        if (::geteuid() != 0) {
+            std::fprintf(stderr, "quilvane-filterd: --unload must run as root\n");
+            return 1;
+        }
+        return unload(options);
+    case ServiceOptions::Action::run:
+        break;
+    }
+
+    if (!options.simulate && ::geteuid() != 0) {
+        std::fprintf(
+            stderr,
+            "quilvane-filterd: blocking with eBPF needs root (CAP_BPF, CAP_NET_ADMIN, CAP_SYS_ADMIN).\n"
+            "Run it as root, or try 'quilvane-filterd --simulate', which needs no privileges.\n");
+        return 1;
+    }
+    std::string error;
+    auto service = FilterService::create(options, error);
+    if (!service) {
+        Log::line("cannot start: " + error);
+        return 1;
+    }
+    return service->run();
+}
