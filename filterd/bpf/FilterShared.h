@@ -3,6 +3,10 @@
 #ifndef QUILVANE_FILTERD_FILTER_SHARED_H
 #define QUILVANE_FILTERD_FILTER_SHARED_H
 
+#ifndef __VMLINUX_H__
+#include <linux/types.h>
+#endif
+
 /* Room for the longest file name Linux allows (NAME_MAX 255) and its final NUL. */
 #define QV_EXE_NAME_SIZE 256
 
