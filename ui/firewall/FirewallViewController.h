@@ -2,17 +2,16 @@
 
 #include "model/BlacklistSubscriber.h"
 #include "model/BlockedApp.h"
+#include "platform/widgets/TableView.h"
 #include "platform/widgets/TableViewDataSource.h"
 #include "platform/widgets/ViewController.h"
 
+#include <QAbstractButton>
+#include <QLabel>
 #include <QList>
 #include <QPointer>
 #include <QUrl>
 #include <memory>
-
-class QAbstractButton;
-class QLabel;
-class TableView;
 
 namespace Ui {
 class FirewallViewController;

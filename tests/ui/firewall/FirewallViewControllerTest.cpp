@@ -1,0 +1,224 @@
+#include "kernel/wire/KextCommandFrame.h"
+#include "platform/Images.h"
+#include "tests/support/FakeKextFilter.h"
+#include "tests/ui/firewall/FirewallPaneFixture.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+
+namespace {
+
+QImage imageOf(const QLabel& label) {
+    return label.pixmap().toImage();
+}
+
+std::vector<std::string> namesOf(const FakeKextFilter::Command& command) {
+    return Quilvane::Wire::decodeProcessNames(command.payload)
+        .value_or(std::vector<std::string>{"<undecodable>"});
+}
+
+} // namespace
+
+TEST_F(FirewallPaneTest, LoadingShowsTheBlockListInOrderAndTheSwitchState) {
+    const QString bundle = makeBundle(QStringLiteral("Mail Reader"), QStringLiteral("mailreader"));
+    const QString entry = makeDesktopEntry(QStringLiteral("chat.desktop"), QStringLiteral("Chat"),
+                                           QStringLiteral("chatprogram"));
+    Blacklist::shared().block(App::initWithPath(bundle));
+    Blacklist::shared().block(App::initWithPath(entry));
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("curl")));
+
+    auto pane = loadPane();
+
+    EXPECT_EQ(shownIdentifiers(*pane), (QStringList{bundle, entry, QStringLiteral("curl")}));
+    ASSERT_EQ(pane->tableView()->numberOfRows(), 3);
+    const QStringList expectedNames{QStringLiteral("Mail Reader"), QStringLiteral("Chat"),
+                                    QStringLiteral("curl")};
+    for (int row = 0; row < 3; ++row) {
+        FirewallTableCellView* cell = cellAt(*pane, row);
+        ASSERT_NE(cell, nullptr) << "row " << row;
+        EXPECT_EQ(cell->textField()->text(), expectedNames.at(row)) << "row " << row;
+    }
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("ON"));
+    EXPECT_TRUE(pane->onOffSwitch()->isChecked());
+}
+
+TEST_F(FirewallPaneTest, StatusReadsOffWhenTheFirewallIsDisabledAtLoad) {
+    UserDefaults::standard().setBool(false, QStringLiteral("enableFirewall"));
+
+    auto pane = loadPane();
+
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("OFF"));
+    EXPECT_FALSE(pane->onOffSwitch()->isChecked());
+}
+
+TEST_F(FirewallPaneTest, RowsAreTheBlockListsNotifications) {
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("Caf\u00e9")));
+    auto pane = loadPane();
+    ASSERT_EQ(pane->tableView()->numberOfRows(), 1);
+
+    // The block list reports a repeated block too, here in the decomposed spelling of the name.
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("Cafe\u0301")));
+    EXPECT_EQ(shownIdentifiers(*pane), QStringList{QStringLiteral("Caf\u00e9")});
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 1);
+
+    const QString program = makeExecutable(QStringLiteral("fetcher"));
+    Blacklist::shared().block(App::initWithPath(program));
+    EXPECT_EQ(shownIdentifiers(*pane), (QStringList{QStringLiteral("Caf\u00e9"), program}));
+    ASSERT_EQ(pane->tableView()->numberOfRows(), 2);
+    ASSERT_NE(cellAt(*pane, 1), nullptr);
+    EXPECT_EQ(cellAt(*pane, 1)->infoTextField()->text(), program);
+
+    Blacklist::shared().unblock(App::initWithIdentifier(QStringLiteral("Cafe\u0301")));
+    EXPECT_EQ(shownIdentifiers(*pane), QStringList{program});
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 1);
+}
+
+TEST_F(FirewallPaneTest, UnblockingRemovesOnlyTheFirstMatchingRow) {
+    auto pane = loadPane();
+    const AppPtr first = App::initWithIdentifier(QStringLiteral("wget"));
+    const AppPtr duplicate = App::initWithIdentifier(QStringLiteral("wget"));
+    pane->blacklistLoaded({App::initWithIdentifier(QStringLiteral("ssh")), first,
+                           App::initWithIdentifier(QStringLiteral("nc")), duplicate});
+    ASSERT_EQ(pane->tableView()->numberOfRows(), 4);
+
+    pane->appUnblocked(App::initWithIdentifier(QStringLiteral("wget")));
+    EXPECT_EQ(shownIdentifiers(*pane),
+              (QStringList{QStringLiteral("ssh"), QStringLiteral("nc"), QStringLiteral("wget")}));
+    EXPECT_EQ(pane->items().at(2).app(), duplicate);
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 3);
+
+    pane->appUnblocked(App::initWithIdentifier(QStringLiteral("never-shown")));
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 3);
+}
+
+TEST_F(FirewallPaneTest, RemoveClickChangesTheTableOnlyThroughTheBlockList) {
+    const QStringList names{QStringLiteral("alpha"), QStringLiteral("beta"), QStringLiteral("gamma")};
+    for (const QString& name : names) {
+        Blacklist::shared().block(App::initWithIdentifier(name));
+    }
+    // Subscribed before the pane, so it is told first: the table must not have changed yet.
+    auto probe = std::make_shared<RecordingSubscriber>();
+    Blacklist::shared().addSubscriber(probe);
+    auto pane = loadPane();
+    int rowsWhenNotified = -1;
+    probe->onNotified = [&] {
+        rowsWhenNotified = pane->tableView()->numberOfRows();
+    };
+
+    FirewallTableCellView* cell = cellAt(*pane, 1);
+    ASSERT_NE(cell, nullptr);
+    QTest::mouseClick(cell->removeButton(), Qt::LeftButton);
+
+    EXPECT_EQ(probe->unblocked, QStringList{QStringLiteral("beta")});
+    EXPECT_EQ(rowsWhenNotified, 3);
+    EXPECT_EQ(shownIdentifiers(*pane), (QStringList{QStringLiteral("alpha"), QStringLiteral("gamma")}));
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 2);
+    EXPECT_EQ(Blacklist::shared().identifiers(),
+              (QStringList{QStringLiteral("alpha"), QStringLiteral("gamma")}));
+    EXPECT_EQ(UserDefaults::standard().arrayForKey(QStringLiteral("blacklist")),
+              (QStringList{QStringLiteral("alpha"), QStringLiteral("gamma")}));
+}
+
+TEST_F(FirewallPaneTest, RemoveClickOutsideAnyRowDoesNothing) {
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("alpha")));
+    auto probe = std::make_shared<RecordingSubscriber>();
+    Blacklist::shared().addSubscriber(probe);
+    auto pane = loadPane();
+
+    QWidget stray;
+    pane->removeButtonClicked(&stray);
+    pane->removeButtonClicked(pane->onOffSwitch());
+    pane->removeButtonClicked(nullptr);
+
+    EXPECT_TRUE(probe->unblocked.isEmpty());
+    EXPECT_EQ(Blacklist::shared().identifiers(), QStringList{QStringLiteral("alpha")});
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 1);
+}
+
+TEST_F(FirewallPaneTest, SwitchingOffEmptiesTheFilterAndKeepsTheList) {
+    FakeKextFilter filter;
+    KextClient::resetShared();
+    ASSERT_TRUE(KextClient::shared().connectIfNeeded());
+    ASSERT_TRUE(filter.waitForClients(1));
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("zeta-tool")));
+    Blacklist::shared().block(App::initWithPath(makeExecutable(QStringLiteral("alpha-tool"))));
+    auto pane = loadPane();
+    const QStringList storedBefore = *UserDefaults::standard().arrayForKey(QStringLiteral("blacklist"));
+
+    QTest::mouseClick(pane->onOffSwitch(), Qt::LeftButton);
+
+    // The action saw the new value: the switch stored it first.
+    EXPECT_FALSE(UserDefaults::standard().boolForKey(QStringLiteral("enableFirewall")));
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("OFF"));
+    ASSERT_TRUE(filter.waitForCommands(1));
+    EXPECT_TRUE(filter.commands().at(0).payload.empty());
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 2);
+    EXPECT_EQ(UserDefaults::standard().arrayForKey(QStringLiteral("blacklist")), storedBefore);
+
+    QTest::mouseClick(pane->onOffSwitch(), Qt::LeftButton);
+
+    EXPECT_TRUE(UserDefaults::standard().boolForKey(QStringLiteral("enableFirewall")));
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("ON"));
+    ASSERT_TRUE(filter.waitForCommands(2));
+    EXPECT_EQ(namesOf(filter.commands().at(1)), (std::vector<std::string>{"alpha-tool", "zeta-tool"}));
+}
+
+TEST_F(FirewallPaneTest, SwitchFollowsTheStoredValueWithoutRunningItsAction) {
+    FakeKextFilter filter;
+    KextClient::resetShared();
+    ASSERT_TRUE(KextClient::shared().connectIfNeeded());
+    auto pane = loadPane();
+
+    UserDefaults::standard().setBool(false, QStringLiteral("enableFirewall"));
+
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return !pane->onOffSwitch()->isChecked(); }));
+    // The status text is refreshed at load and on clicks only, and nothing was sent.
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("ON"));
+    TestEnvironment::spin(std::chrono::milliseconds(50));
+    EXPECT_TRUE(filter.commands().empty());
+}
+
+TEST_F(FirewallPaneTest, RowsShowIconNameAndDetailLine) {
+    const QString program = makeExecutable(QStringLiteral("downloader"));
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("backupd")));
+    Blacklist::shared().block(App::initWithPath(program));
+    auto pane = loadPane();
+
+    FirewallTableCellView* bare = cellAt(*pane, 0);
+    FirewallTableCellView* withPath = cellAt(*pane, 1);
+    ASSERT_NE(bare, nullptr);
+    ASSERT_NE(withPath, nullptr);
+
+    EXPECT_EQ(bare->infoTextField()->text(), QStringLiteral("Blocking any process with this name"));
+    const std::optional<QIcon> processIcon = Images::imageNamed(QStringLiteral("process_icon_32x32"));
+    ASSERT_TRUE(processIcon.has_value());
+    EXPECT_EQ(imageOf(*bare->imageView()), processIcon->pixmap(32).toImage());
+
+    EXPECT_EQ(withPath->textField()->text(), QStringLiteral("downloader"));
+    EXPECT_EQ(withPath->infoTextField()->text(), program);
+
+    for (FirewallTableCellView* cell : {bare, withPath}) {
+        EXPECT_EQ(cell->textField()->font().pixelSize(), 13);
+        EXPECT_EQ(cell->textField()->font().weight(), QFont::Medium);
+        // Names and paths are shown as they are, never read as markup.
+        EXPECT_EQ(cell->textField()->textFormat(), Qt::PlainText);
+        EXPECT_EQ(cell->infoTextField()->textFormat(), Qt::PlainText);
+        EXPECT_FALSE(cell->imageView()->acceptDrops());
+    }
+}
+
+TEST_F(FirewallPaneTest, CellRequestsOutsideTheItemsGiveNoView) {
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("alpha")));
+    auto pane = loadPane();
+    TableView* table = pane->tableView();
+    const TableColumn* column =
+        table->tableColumnWithIdentifier(FirewallViewController::appColumnIdentifier());
+    ASSERT_NE(column, nullptr);
+    const TableColumn otherColumn(QStringLiteral("noSuchCell"), QString(), 100);
+
+    EXPECT_EQ(pane->viewForTableColumn(table, column, -1), nullptr);
+    EXPECT_EQ(pane->viewForTableColumn(table, column, 1), nullptr);
+    EXPECT_EQ(pane->viewForTableColumn(table, nullptr, 0), nullptr);
+    EXPECT_EQ(pane->viewForTableColumn(table, &otherColumn, 0), nullptr);
+    EXPECT_NE(pane->viewForTableColumn(table, column, 0), nullptr);
+}
