@@ -34,7 +34,7 @@ int OpenPanel::runModal() {
     if (dialog.exec() != QDialog::Accepted) {
         return cancel;
     }
-    m_urls = dialog.selectedUrls();
+    m_urls = dialog.chosenUrls();
     return ok;
 }
 

@@ -12,7 +12,6 @@ OpenPanelDialog::OpenPanelDialog(const QStringList& allowedTypes, QWidget* paren
     setFileMode(QFileDialog::ExistingFiles);
     setAcceptMode(QFileDialog::AcceptOpen);
     setProxyModel(m_typeFilter);
-    m_lastFolder = directory().absolutePath();
     connect(this, &QFileDialog::directoryEntered, this, &OpenPanelDialog::directoryWasEntered);
 }
 
@@ -40,16 +39,32 @@ void OpenPanelDialog::accept() {
     QFileDialog::accept();
 }
 
+QList<QUrl> OpenPanelDialog::chosenUrls() const {
+    if (!m_openedPackage.isEmpty()) {
+        return {QUrl::fromLocalFile(m_openedPackage)};
+    }
+    return selectedUrls();
+}
+
+QStringList OpenPanelDialog::chosenFiles() const {
+    QStringList files;
+    for (const QUrl& url : chosenUrls()) {
+        files.append(url.toLocalFile());
+    }
+    return files;
+}
+
 void OpenPanelDialog::directoryWasEntered(const QString& directory) {
     if (!OpenPanelTypeFilter::isPackage(directory)) {
-        m_lastFolder = directory;
         return;
     }
-    // A double click opened a package as a folder: step back out and choose it instead.
+    // A double click (or Return) opened a package as a folder: step back out and choose it instead.
+    // The file list's own selection is unreliable at this point (the folder is being re-read), so the
+    // package is remembered here.
     const QString package = QFileInfo(directory).absoluteFilePath();
-    setDirectory(m_lastFolder.isEmpty() ? QFileInfo(package).absolutePath() : m_lastFolder);
-    selectFile(package);
+    setDirectory(QFileInfo(package).absolutePath());
     if (m_typeFilter->isChoosable(package)) {
+        m_openedPackage = package;
         QDialog::accept();
     }
 }

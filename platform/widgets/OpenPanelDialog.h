@@ -1,8 +1,10 @@
 #pragma once
 
 #include <QFileDialog>
+#include <QList>
 #include <QString>
 #include <QStringList>
+#include <QUrl>
 
 class OpenPanelTypeFilter;
 
@@ -17,6 +19,11 @@ public:
 
     const OpenPanelTypeFilter* typeFilter() const { return m_typeFilter; }
 
+    // What the user chose once the dialog has been accepted: the package opened by a double click,
+    // or else the dialog's selection. Use these rather than selectedUrls()/selectedFiles().
+    QList<QUrl> chosenUrls() const;
+    QStringList chosenFiles() const;
+
 public Q_SLOTS:
     void accept() override;
 
@@ -24,5 +31,5 @@ private:
     void directoryWasEntered(const QString& directory);
 
     OpenPanelTypeFilter* m_typeFilter;
-    QString m_lastFolder;
+    QString m_openedPackage;
 };
