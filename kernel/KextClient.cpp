@@ -33,15 +33,21 @@ namespace {
 // work in slices that keep it responsive.
 constexpr std::size_t kBatchLimit = 64;
 
-// Host-name look-ups wait on the network, often for seconds; they get a pool of their own so that
-// they can never take the threads that decode records whose names are already known.
-constexpr int kLookupThreads = 32;
+// Host-name look-ups wait on the network, often for seconds, and a first look-up of a fast address
+// queues behind the slow ones already running. They get a pool of their own, wide enough that a
+// burst of unanswered addresses leaves threads for the rest, so they can never take the threads
+// that decode records whose names are already known. The threads sleep in the resolver, so a small
+// stack each is plenty, and idle ones go away after a while.
+constexpr int kLookupThreads = 128;
+constexpr uint kLookupStackBytes = 512 * 1024;
+constexpr int kLookupIdleExpiryMs = 10'000;
 
 QThreadPool& hostLookupPool() {
     static QThreadPool* const pool = [] {
         auto* lookups = new QThreadPool; // never destroyed: look-ups may outlive every client
         lookups->setMaxThreadCount(kLookupThreads);
-        lookups->setExpiryTimeout(30'000);
+        lookups->setStackSize(kLookupStackBytes);
+        lookups->setExpiryTimeout(kLookupIdleExpiryMs);
         return lookups;
     }();
     return *pool;

@@ -1,0 +1,441 @@
+#include "kernel/KextClient.h"
+
+#include "model/Blacklist.h"
+#include "platform/UserDefaults.h"
+#include "tests/support/FakeKextFilter.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <QCoreApplication>
+#include <QThread>
+#include <arpa/inet.h>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <gtest/gtest.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using Bytes = std::vector<std::uint8_t>;
+
+namespace {
+
+int numericResolver(const sockaddr* address, socklen_t length, char* host, socklen_t hostLength,
+                    char* service, socklen_t serviceLength, int flags) {
+    return ::getnameinfo(address, length, host, hostLength, service, serviceLength, flags | NI_NUMERICHOST);
+}
+
+// Look-ups of 10.0.0.0/8 wait until the test opens the gate, as a slow name server would; the rest
+// answer at once with the numeric form.
+struct SlowNameServer {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+    int waiting = 0;
+};
+SlowNameServer slowServer;
+
+int slowForTenNet(const sockaddr* address, socklen_t length, char* host, socklen_t hostLength, char* service,
+                  socklen_t serviceLength, int flags) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
+    if (address->sa_family == AF_INET && (ntohl(in->sin_addr.s_addr) >> 24) == 10) {
+        std::unique_lock lock(slowServer.mutex);
+        ++slowServer.waiting;
+        slowServer.opened.wait(lock, [] { return slowServer.open; });
+        --slowServer.waiting;
+    }
+    return numericResolver(address, length, host, hostLength, service, serviceLength, flags);
+}
+
+// A pid above the system's limit: no process, so no App.
+std::int32_t pidWithoutProcess() {
+    return 4194304 + 1000;
+}
+
+class RecordingSubscriber final : public TrafficSubscriber {
+public:
+    struct Call {
+        ConnectionPtr connection;
+        AppPtr app;
+        bool onMainThread = false;
+        int sequence = 0;
+    };
+
+    explicit RecordingSubscriber(std::shared_ptr<int> sequence = std::make_shared<int>(0))
+        : m_sequence(std::move(sequence)) {}
+
+    void connectionMade(const ConnectionPtr& connection, const AppPtr& app) override {
+        m_calls.push_back({connection, app,
+                           QThread::currentThread() == QCoreApplication::instance()->thread(),
+                           ++*m_sequence});
+    }
+
+    const std::vector<Call>& calls() const { return m_calls; }
+    QStringList ports() const {
+        QStringList ports;
+        for (const auto& call : m_calls) {
+            ports << call.connection->port();
+        }
+        ports.sort();
+        return ports;
+    }
+
+private:
+    std::shared_ptr<int> m_sequence;
+    std::vector<Call> m_calls;
+};
+
+Bytes asBytes(const char* text, std::size_t length) {
+    return Bytes(text, text + length);
+}
+
+class KextClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        UserDefaults::standard().registerDefaults({{QStringLiteral("enableFirewall"), true}});
+        UserDefaults::standard().setBool(true, QStringLiteral("enableFirewall"));
+        UserDefaults::standard().setValue(QStringList(), m_blacklistKey);
+    }
+
+    std::unique_ptr<KextClient> connectedClient() {
+        auto client = std::make_unique<KextClient>();
+        EXPECT_NE(client->socket(), 0);
+        EXPECT_TRUE(m_filter.waitForClients(1));
+        client->setNameResolverForTesting(&numericResolver);
+        return client;
+    }
+
+    Bytes lastPayload() {
+        EXPECT_TRUE(m_filter.waitForCommands(1));
+        const auto commands = m_filter.commands();
+        if (commands.empty()) {
+            return {};
+        }
+        EXPECT_EQ(commands.back().level, 2);
+        EXPECT_EQ(commands.back().option, 0);
+        return commands.back().payload;
+    }
+
+    const QString m_blacklistKey = QStringLiteral("blacklist-under-test");
+    FakeKextFilter m_filter;
+};
+
+} // namespace
+
+TEST_F(KextClientTest, SendsSafariWithItsCompanionsInOrder) {
+    auto client = connectedClient();
+    Blacklist blacklist(m_blacklistKey);
+    blacklist.block(App::initWithName(QStringLiteral("Safari"), QStringLiteral("Safari"),
+                                      QStringLiteral("/Applications/Safari.app")));
+    client->updateBlacklist(&blacklist);
+    const char expected[] = "Safari\0com.apple.Safari.SearchHelper\0com.apple.WebKit.Networking\0"
+                            "com.apple.WebKit.WebContent";
+    EXPECT_EQ(lastPayload(), asBytes(expected, sizeof expected));
+
+    // A bare entry of the same executable sends the same names once.
+    blacklist.block(App::initWithIdentifier(QStringLiteral("Safari")));
+    ASSERT_EQ(blacklist.apps().size(), 2);
+    client->updateBlacklist(&blacklist);
+    ASSERT_TRUE(m_filter.waitForCommands(2));
+    EXPECT_EQ(m_filter.commands()[1].payload, asBytes(expected, sizeof expected));
+
+    // Lower case gets no companions.
+    blacklist.block(App::initWithIdentifier(QStringLiteral("safari")));
+    client->updateBlacklist(&blacklist);
+    ASSERT_TRUE(m_filter.waitForCommands(3));
+    const char withLower[] = "Safari\0com.apple.Safari.SearchHelper\0com.apple.WebKit.Networking\0"
+                             "com.apple.WebKit.WebContent\0safari";
+    EXPECT_EQ(m_filter.commands()[2].payload, asBytes(withLower, sizeof withLower));
+}
+
+TEST_F(KextClientTest, SendsTheEmptyCommandWhenOffOrEmpty) {
+    auto client = connectedClient();
+    Blacklist blacklist(m_blacklistKey);
+    client->updateBlacklist(&blacklist); // empty list: no lone 0x00
+    client->updateBlacklist(nullptr);
+    blacklist.block(App::initWithIdentifier(QStringLiteral("curl")));
+    UserDefaults::standard().setBool(false, QStringLiteral("enableFirewall"));
+    client->updateBlacklist(&blacklist); // off, even with entries
+    UserDefaults::standard().setBool(true, QStringLiteral("enableFirewall"));
+    client->updateBlacklist(&blacklist); // read afresh: on again
+    ASSERT_TRUE(m_filter.waitForCommands(4));
+    const auto commands = m_filter.commands();
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(commands[i].level, 2) << i;
+        EXPECT_EQ(commands[i].option, 0) << i;
+        EXPECT_TRUE(commands[i].payload.empty()) << i;
+    }
+    EXPECT_EQ(commands[3].payload, (Bytes{'c', 'u', 'r', 'l', 0}));
+}
+
+TEST_F(KextClientTest, AnEmptyNameIsOneTerminatorAndUnencodableNamesSendNothingToBlock) {
+    auto client = connectedClient();
+    Blacklist blacklist(m_blacklistKey);
+    blacklist.block(App::initWithName(QString(), QString(), std::nullopt));
+    client->updateBlacklist(&blacklist);
+    EXPECT_EQ(lastPayload(), Bytes{0});
+
+    // A lone surrogate has no UTF-8 form, and a NUL would split the name in two.
+    Blacklist broken(m_blacklistKey + QStringLiteral("-broken"));
+    broken.block(App::initWithIdentifier(QStringLiteral("ok")));
+    broken.block(App::initWithIdentifier(QString(QChar(0xD800))));
+    client->updateBlacklist(&broken);
+    ASSERT_TRUE(m_filter.waitForCommands(2));
+    EXPECT_TRUE(m_filter.commands()[1].payload.empty());
+
+    Blacklist withNul(m_blacklistKey + QStringLiteral("-nul"));
+    withNul.block(App::initWithIdentifier(QStringLiteral("a") + QChar(0) + QStringLiteral("b")));
+    client->updateBlacklist(&withNul);
+    ASSERT_TRUE(m_filter.waitForCommands(3));
+    EXPECT_TRUE(m_filter.commands()[2].payload.empty());
+}
+
+TEST(KextClientConnectTest, SendsNothingBeforeAConnectionAndNothingLaterOnItsOwn) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    KextClient client;
+    EXPECT_EQ(client.socket(), 0);
+    Blacklist blacklist(QStringLiteral("blacklist-before-connection"));
+    blacklist.block(App::initWithIdentifier(QStringLiteral("curl")));
+    client.updateBlacklist(&blacklist);
+
+    ASSERT_TRUE(filter.listen());
+    EXPECT_TRUE(client.connectIfNeeded());
+    EXPECT_NE(client.socket(), 0);
+    ASSERT_TRUE(filter.waitForClients(1));
+    TestEnvironment::spin(200ms);
+    EXPECT_TRUE(filter.commands().empty());
+}
+
+TEST(KextClientConnectTest, ConnectIfNeededWhileConnectedOpensNothing) {
+    FakeKextFilter filter;
+    KextClient client;
+    const int socket = client.socket();
+    ASSERT_NE(socket, 0);
+    EXPECT_TRUE(client.connectIfNeeded());
+    EXPECT_TRUE(client.connectIfNeeded());
+    EXPECT_EQ(client.socket(), socket);
+    TestEnvironment::spin(50ms);
+    EXPECT_EQ(filter.acceptedCount(), 1);
+}
+
+TEST(KextClientConnectTest, OverlappingConnectsOpenOneSocket) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    KextClient client;
+    ASSERT_EQ(client.socket(), 0);
+    EXPECT_FALSE(client.connectIfNeeded());
+    ASSERT_TRUE(filter.listen());
+    std::vector<std::thread> pollers;
+    std::atomic<int> connected{0};
+    for (int i = 0; i < 8; ++i) {
+        pollers.emplace_back([&] { connected += client.connectIfNeeded() ? 1 : 0; });
+    }
+    for (auto& poller : pollers) {
+        poller.join();
+    }
+    EXPECT_EQ(connected.load(), 8);
+    TestEnvironment::spin(50ms);
+    EXPECT_EQ(filter.acceptedCount(), 1);
+}
+
+TEST(KextClientConnectTest, SharedClientLivesUntilReset) {
+    FakeKextFilter filter;
+    KextClient& shared = KextClient::shared();
+    EXPECT_EQ(&shared, &KextClient::shared());
+    EXPECT_NE(shared.socket(), 0);
+    KextClient::resetShared();
+    EXPECT_NE(KextClient::shared().socket(), 0);
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return filter.acceptedCount() == 2; }));
+    KextClient::resetShared();
+}
+
+TEST_F(KextClientTest, DeliversIncomingAndOutgoingAlikeAndDropsOtherCommands) {
+    auto client = connectedClient();
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    m_filter.sendRecord(FakeKextFilter::record(2, ::getpid(), "192.0.2.2", 2));
+    m_filter.sendRecord(FakeKextFilter::record(0xFFFFFFFF, ::getpid(), "192.0.2.2", 3));
+    m_filter.sendRecord(FakeKextFilter::record(0, ::getpid(), "192.0.2.0", 10));
+    m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 11));
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() >= 2; }));
+    TestEnvironment::spin(100ms);
+    EXPECT_EQ(subscriber->ports(), (QStringList{QStringLiteral("10"), QStringLiteral("11")}));
+    for (const auto& call : subscriber->calls()) {
+        EXPECT_EQ(call.app->identifier(), App::initWithPid(::getpid())->identifier());
+        EXPECT_TRUE(call.onMainThread);
+    }
+}
+
+TEST_F(KextClientTest, DecodesAddressesAsThePeerGaveThem) {
+    auto client = connectedClient();
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "2001:db8::7", 443));
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 1; }));
+    EXPECT_EQ(subscriber->calls()[0].connection->port(), QStringLiteral("443"));
+    EXPECT_EQ(subscriber->calls()[0].connection->hostname(), QStringLiteral("2001:db8::7"));
+
+    // Family 0 with the port bytes 01 BB: no port, no address.
+    Bytes unknownFamily(36, 0);
+    unknownFamily[0] = 1;
+    const std::int32_t pid = ::getpid();
+    std::memcpy(unknownFamily.data() + 4, &pid, 4);
+    unknownFamily[8] = 28;
+    unknownFamily[10] = 0x01;
+    unknownFamily[11] = 0xBB;
+    m_filter.sendRecord(unknownFamily);
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 2; }));
+    EXPECT_EQ(subscriber->calls()[1].connection->port(), QStringLiteral("0"));
+    EXPECT_TRUE(subscriber->calls()[1].connection->hostname().isEmpty());
+}
+
+TEST_F(KextClientTest, ShortLongAndMalformedRecordsNeverReadPastTheBuffer) {
+    auto client = connectedClient();
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    const std::int32_t pid = ::getpid();
+
+    // Only command and pid: the rest reads as zeros.
+    Bytes header(8, 0);
+    std::memcpy(header.data() + 4, &pid, 4);
+    m_filter.sendRecord(header);
+
+    // An IPv4 family with the IPv6 length: the port is still read, the look-up is not made.
+    Bytes mismatch = FakeKextFilter::record(1, pid, "192.0.2.9", 21);
+    mismatch[8] = 28;
+    m_filter.sendRecord(mismatch);
+
+    // Longer than the 256 bytes that are read: cut, and decoded from the part that fits.
+    Bytes longRecord = FakeKextFilter::record(1, pid, "192.0.2.10", 22);
+    longRecord.resize(4096, 0xAB);
+    m_filter.sendRecord(longRecord);
+
+    // An empty message and a single byte are dropped or decoded, and reading goes on.
+    m_filter.sendRecord(Bytes{});
+    m_filter.sendRecord(Bytes{1});
+    m_filter.sendRecord(FakeKextFilter::record(1, pid, "192.0.2.11", 23));
+
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() >= 4; }));
+    TestEnvironment::spin(100ms);
+    // The one-byte record has pid 0, which names no process here.
+    EXPECT_EQ(subscriber->ports(), (QStringList{QStringLiteral("0"), QStringLiteral("21"),
+                                                QStringLiteral("22"), QStringLiteral("23")}));
+    for (const auto& call : subscriber->calls()) {
+        if (call.connection->port() == QStringLiteral("21") ||
+            call.connection->port() == QStringLiteral("0")) {
+            EXPECT_TRUE(call.connection->hostname().isEmpty());
+        } else {
+            EXPECT_TRUE(call.connection->hostname().startsWith(QStringLiteral("192.0.2.")));
+        }
+    }
+}
+
+TEST_F(KextClientTest, APidWithoutAppProducesNoCall) {
+    auto client = connectedClient();
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    m_filter.sendRecord(FakeKextFilter::record(1, pidWithoutProcess(), "192.0.2.1", 1));
+    m_filter.sendRecord(FakeKextFilter::record(1, -1, "192.0.2.1", 2));
+    m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 3));
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return !subscriber->calls().empty(); }));
+    TestEnvironment::spin(100ms);
+    EXPECT_EQ(subscriber->ports(), QStringList{QStringLiteral("3")});
+}
+
+TEST_F(KextClientTest, EverySubscriberHearsEachEventInOrderOnTheMainThread) {
+    auto client = connectedClient();
+    auto sequence = std::make_shared<int>(0);
+    auto first = std::make_shared<RecordingSubscriber>(sequence);
+    auto second = std::make_shared<RecordingSubscriber>(sequence);
+    client->addSubscriber(first);
+    client->addSubscriber(second);
+    for (int port = 1; port <= 5; ++port) {
+        m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", port));
+    }
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return second->calls().size() == 5; }));
+    ASSERT_EQ(first->calls().size(), 5u);
+    for (std::size_t i = 0; i < 5; ++i) {
+        EXPECT_EQ(first->calls()[i].connection, second->calls()[i].connection);
+        EXPECT_EQ(first->calls()[i].sequence + 1, second->calls()[i].sequence);
+        EXPECT_TRUE(first->calls()[i].onMainThread);
+        EXPECT_TRUE(second->calls()[i].onMainThread);
+    }
+}
+
+TEST_F(KextClientTest, SlowLookUpsDoNotHoldBackTheOthers) {
+    auto client = connectedClient();
+    client->setNameResolverForTesting(&slowForTenNet);
+    {
+        std::lock_guard lock(slowServer.mutex);
+        slowServer.open = false;
+    }
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+
+    // A burst of unanswered addresses, many more than the cores or the decoding threads, then a
+    // stream of fast ones that have never been looked up either.
+    constexpr int slow = 100;
+    constexpr int fast = 300;
+    for (int i = 1; i <= slow; ++i) {
+        m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "10.0.0." + std::to_string(i), 1000));
+    }
+    for (int i = 0; i < fast; ++i) {
+        m_filter.sendRecord(
+            FakeKextFilter::record(1, ::getpid(), "192.0.2." + std::to_string(i % 200), 2000));
+    }
+    const bool fastArrived = TestEnvironment::waitUntil([&] { return subscriber->calls().size() >= fast; });
+    int waiting;
+    {
+        std::lock_guard lock(slowServer.mutex);
+        waiting = slowServer.waiting;
+        slowServer.open = true;
+    }
+    slowServer.opened.notify_all();
+    EXPECT_TRUE(fastArrived);
+    EXPECT_GT(waiting, 0);
+    int slowDelivered = 0;
+    for (const auto& call : subscriber->calls()) {
+        slowDelivered += call.connection->port() == QStringLiteral("1000") ? 1 : 0;
+    }
+    EXPECT_EQ(slowDelivered, 0);
+
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == slow + fast; }, 10s));
+    EXPECT_EQ(subscriber->calls().back().connection->port(), QStringLiteral("1000"));
+}
+
+TEST_F(KextClientTest, StopsReadingWhenTheFilterGoesAway) {
+    auto client = connectedClient();
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 7));
+    m_filter.disconnectClients();
+    // What was queued before the end is still delivered.
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 1; }));
+    const int socket = client->socket();
+    EXPECT_NE(socket, 0);
+
+    // A reader that kept polling the dead socket would burn a core for the whole half second.
+    const std::clock_t before = std::clock();
+    TestEnvironment::spin(500ms);
+    const double cpuSeconds = double(std::clock() - before) / CLOCKS_PER_SEC;
+    EXPECT_LT(cpuSeconds, 0.25);
+    EXPECT_EQ(client->socket(), socket); // stays as it was; the client does not reconnect by itself
+}
+
+TEST_F(KextClientTest, ParseKextCommandDecodesOneRecord) {
+    Quilvane::Wire::RecordBuffer record{};
+    const Bytes bytes = FakeKextFilter::record(0, ::getpid(), "192.0.2.44", 8080);
+    std::copy(bytes.begin(), bytes.end(), record.begin());
+    const auto event = KextClient::parseKextCommand(record, &numericResolver);
+    ASSERT_TRUE(event);
+    EXPECT_EQ(event->connection->hostname(), QStringLiteral("192.0.2.44"));
+    EXPECT_EQ(event->connection->port(), QStringLiteral("8080"));
+    EXPECT_TRUE(event->app);
+
+    record[0] = 2;
+    EXPECT_FALSE(KextClient::parseKextCommand(record, &numericResolver));
+    record[0] = 1;
+    const std::int32_t nobody = pidWithoutProcess();
+    std::memcpy(record.data() + 4, &nobody, 4);
+    EXPECT_FALSE(KextClient::parseKextCommand(record, &numericResolver));
+}
