@@ -290,15 +290,24 @@ std::string BpfFilter::statistics() const {
 }
 
 bool BpfFilter::unload(const std::string& pinDirectory, std::string& error) {
+    // Removing a pin lets the kernel free the object some time later; detaching the links and
+    // emptying the list first makes the end of blocking immediate.
     bool ok = true;
     for (const char* name : kLinkPins) {
         const std::string pin = pinDirectory + "/" + name;
+        if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
+            bpf_link_detach(link.get());
+        }
         if (::unlink(pin.c_str()) != 0 && errno != ENOENT) {
             error = "cannot remove " + pin + ": " + std::strerror(errno);
             ok = false;
         }
     }
     const std::string mapPin = pinDirectory + "/" + kBlockListPin;
+    if (UniqueFd map(bpf_obj_get(mapPin.c_str())); map) {
+        const __u32 slot = 0;
+        bpf_map_delete_elem(map.get(), &slot);
+    }
     if (::unlink(mapPin.c_str()) != 0 && errno != ENOENT) {
         error = "cannot remove " + mapPin + ": " + std::strerror(errno);
         ok = false;

@@ -247,7 +247,8 @@ bool ControlServer::readCommands(ClientConnection& client) {
             if (errno == EINTR) {
                 continue;
             }
-            closeClient(client.fd(), std::string("failed: ") + std::strerror(errno));
+            closeClient(client.fd(), errno == ECONNRESET ? std::string("disconnected")
+                                                         : std::string("failed: ") + std::strerror(errno));
             return false;
         }
         const auto command = BlockListCommand::parse(m_commandBuffer, static_cast<std::size_t>(length));

@@ -62,27 +62,31 @@ void EventLoop::addIdleHandler(std::function<void()> handler) {
 }
 
 void EventLoop::run(std::chrono::milliseconds tick) {
+    m_running = true;
+    while (m_running && runOnce(tick)) {
+    }
+}
+
+bool EventLoop::runOnce(std::chrono::milliseconds timeout) {
     constexpr int kBatch = 64;
     epoll_event events[kBatch];
-    m_running = true;
-    while (m_running) {
-        const int n = ::epoll_wait(m_epoll.get(), events, kBatch, static_cast<int>(tick.count()));
-        if (n < 0 && errno != EINTR) {
-            Log::error("epoll_wait", errno);
-            return;
-        }
-        for (int i = 0; i < n && m_running; ++i) {
-            const auto it = m_entries.find(events[i].data.u64);
-            if (it == m_entries.end()) {
-                continue; // removed earlier in this batch
-            }
-            const auto entry = it->second; // keeps the handler alive while it removes itself
-            entry->handler(events[i].events);
-        }
-        for (const auto& idle : m_idleHandlers) {
-            idle();
-        }
+    const int n = ::epoll_wait(m_epoll.get(), events, kBatch, static_cast<int>(timeout.count()));
+    if (n < 0 && errno != EINTR) {
+        Log::error("epoll_wait", errno);
+        return false;
     }
+    for (int i = 0; i < n; ++i) {
+        const auto it = m_entries.find(events[i].data.u64);
+        if (it == m_entries.end()) {
+            continue; // removed earlier in this batch
+        }
+        const auto entry = it->second; // keeps the handler alive while it removes itself
+        entry->handler(events[i].events);
+    }
+    for (const auto& idle : m_idleHandlers) {
+        idle();
+    }
+    return true;
 }
 
 } // namespace Filterd

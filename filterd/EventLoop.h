@@ -28,6 +28,8 @@ public:
 
     // Runs until stop() is called.
     void run(std::chrono::milliseconds tick);
+    // Waits at most `timeout` for one batch of events, handles it and runs the idle handlers.
+    bool runOnce(std::chrono::milliseconds timeout);
     void stop() { m_running = false; }
 
 private:

@@ -1,0 +1,74 @@
+#include "filterd/ClientConnection.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+using Filterd::ClientConnection;
+using Filterd::UniqueFd;
+
+namespace {
+
+struct Pair {
+    std::unique_ptr<ClientConnection> server;
+    UniqueFd client;
+};
+
+Pair connectedPair(std::size_t capacity, int sendBuffer = 0) {
+    int fds[2];
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds), 0);
+    if (sendBuffer > 0) {
+        ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
+    }
+    return {std::make_unique<ClientConnection>(UniqueFd(fds[0]), Filterd::PeerPolicy::Peer{}, capacity),
+            UniqueFd(fds[1])};
+}
+
+std::array<std::uint8_t, 24> record(std::uint8_t tag) {
+    std::array<std::uint8_t, 24> bytes{};
+    bytes[0] = 1;
+    bytes[4] = tag;
+    return bytes;
+}
+
+} // namespace
+
+TEST(ClientConnection, DeliversRecordsInOrderAsSeparateMessages) {
+    auto pair = connectedPair(16);
+    for (std::uint8_t i = 0; i < 10; ++i) {
+        ASSERT_TRUE(pair.server->enqueue(record(i).data(), 24));
+    }
+    EXPECT_EQ(pair.server->flush(), ClientConnection::FlushResult::empty);
+    EXPECT_EQ(pair.server->delivered(), 10u);
+    for (std::uint8_t i = 0; i < 10; ++i) {
+        std::uint8_t buffer[256];
+        ASSERT_EQ(::recv(pair.client.get(), buffer, sizeof buffer, MSG_DONTWAIT), 24);
+        EXPECT_EQ(buffer[4], i);
+    }
+}
+
+TEST(ClientConnection, FullQueueDropsAndCountsWithoutBlocking) {
+    auto pair = connectedPair(4);
+    for (std::uint8_t i = 0; i < 6; ++i) {
+        pair.server->enqueue(record(i).data(), 24);
+    }
+    EXPECT_EQ(pair.server->dropped(), 2u);
+    const auto now = std::chrono::steady_clock::now();
+    EXPECT_EQ(pair.server->takeNewDrops(now, std::chrono::seconds(5)), 2u);
+    pair.server->enqueue(record(9).data(), 24);
+    EXPECT_EQ(pair.server->takeNewDrops(now + std::chrono::seconds(1), std::chrono::seconds(5)), 0u)
+        << "reported at most once per interval";
+    EXPECT_EQ(pair.server->takeNewDrops(now + std::chrono::seconds(6), std::chrono::seconds(5)), 1u);
+    EXPECT_FALSE(pair.server->enqueue(record(0).data(), 200)) << "longer than a record";
+}
+
+TEST(ClientConnection, ReaderThatStopsReadingLeavesRecordsQueued) {
+    auto pair = connectedPair(100000, 4096);
+    for (int i = 0; i < 20000; ++i) {
+        pair.server->enqueue(record(1).data(), 24);
+    }
+    EXPECT_EQ(pair.server->flush(), ClientConnection::FlushResult::blocked);
+    EXPECT_TRUE(pair.server->hasPending());
+    EXPECT_LT(pair.server->delivered(), 20000u);
+    pair.client.reset();
+    EXPECT_EQ(pair.server->flush(), ClientConnection::FlushResult::failed) << "peer gone";
+}

@@ -1,0 +1,56 @@
+// A small client for the filter service's tests, copied under the names the tests block:
+//   probe connect4|connect6|udp4|udp6 PORT
+// Exit status: 0 when the connection (or datagram) went through, 3 when the kernel refused it with
+// EPERM, 1 for any other failure. Prints its pid first, so the test can match records to it.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <netinet/in.h>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s connect4|connect6|udp4|udp6 PORT\n", argv[0]);
+        return 2;
+    }
+    const std::string mode = argv[1];
+    const auto port = static_cast<std::uint16_t>(std::atoi(argv[2]));
+    const bool ipv6 = mode.back() == '6';
+    const bool udp = mode.rfind("udp", 0) == 0;
+    std::printf("%d\n", static_cast<int>(::getpid()));
+    std::fflush(stdout);
+
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (ipv6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        in6->sin6_port = htons(port);
+        length = sizeof *in6;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        in->sin_port = htons(port);
+        length = sizeof *in;
+    }
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    if (fd < 0) {
+        return 1;
+    }
+    const int result =
+        udp ? static_cast<int>(::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&address), length))
+            : ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
+    const int error = errno;
+    ::close(fd);
+    if (result >= 0) {
+        return 0;
+    }
+    std::fprintf(stderr, "%s: %s\n", mode.c_str(), std::strerror(error));
+    return error == EPERM ? 3 : 1;
+}

@@ -1,0 +1,258 @@
+#include "tests/filterd/FilterdTestSupport.h"
+
+#include "filterd/BpfPaths.h"
+#include "kernel/wire/KextCommandFrame.h"
+
+#include <arpa/inet.h>
+#include <bpf/bpf.h>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace FilterdTestSupport {
+
+using Filterd::UniqueFd;
+using namespace std::chrono_literals;
+
+std::string serviceBinary() {
+    return QUILVANE_FILTERD_BINARY;
+}
+
+std::string probeBinary() {
+    return QUILVANE_FILTERD_PROBE;
+}
+
+std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::string>& arguments,
+                                                      const std::string& logPath) {
+    std::vector<std::string> args = {serviceBinary()};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    // The log may hold earlier runs; only a line written after this start counts.
+    std::error_code noLog;
+    const auto existing = std::filesystem::file_size(logPath, noLog);
+    const std::size_t logStart = noLog ? 0 : static_cast<std::size_t>(existing);
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        ::dup2(log, STDERR_FILENO);
+        ::dup2(log, STDOUT_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // A test that dies takes its service with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(1);
+        }
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    if (pid < 0) {
+        return nullptr;
+    }
+    std::unique_ptr<ServiceProcess> process(new ServiceProcess(pid, logPath));
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (process->log().find("listening on", logStart) != std::string::npos) {
+            return process;
+        }
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid) {
+            process->m_pid = -1;
+            return nullptr;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return nullptr;
+}
+
+ServiceProcess::~ServiceProcess() {
+    if (m_pid > 0) {
+        stop(SIGKILL);
+    }
+}
+
+int ServiceProcess::stop(int signal) {
+    int status = -1;
+    if (m_pid > 0) {
+        ::kill(m_pid, signal);
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+    }
+    return status;
+}
+
+std::string ServiceProcess::log() const {
+    std::ifstream file(m_logPath);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+std::optional<ControlClient> ControlClient::connect(const std::string& socketPath) {
+    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
+    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        return std::nullopt;
+    }
+    return ControlClient(std::move(fd));
+}
+
+bool ControlClient::sendNames(const std::vector<std::string>& names) {
+    using namespace Quilvane::Wire;
+    const auto payload = encodeProcessNames(names);
+    const auto message =
+        payload ? frameCommand(kSysprotoControl, kBlockListOption, payload->data(), payload->size())
+                : frameCommand(kSysprotoControl, kBlockListOption, nullptr, 0);
+    return sendRaw(message);
+}
+
+bool ControlClient::sendRaw(const std::vector<std::uint8_t>& message) {
+    return ::send(m_fd.get(), message.data(), message.size(), MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(message.size());
+}
+
+std::optional<Quilvane::Wire::RecordBuffer>
+ControlClient::waitForRecord(const std::function<bool(const Quilvane::Wire::RecordBuffer&)>& match,
+                             std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return std::nullopt;
+        }
+        pollfd p{m_fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            continue;
+        }
+        Quilvane::Wire::RecordBuffer record{};
+        const ssize_t n = ::recv(m_fd.get(), record.data(), record.size(), MSG_DONTWAIT);
+        if (n == 0) {
+            return std::nullopt;
+        }
+        if (n > 0 && match(record)) {
+            return record;
+        }
+    }
+}
+
+bool ControlClient::waitForClose(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd p{m_fd.get(), POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            std::uint8_t byte[256];
+            const ssize_t n = ::recv(m_fd.get(), byte, sizeof byte, MSG_DONTWAIT);
+            if (n == 0 || (n < 0 && errno != EAGAIN)) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+std::string copyProbe(const std::string& directory, const std::string& name) {
+    const std::string path = directory + "/" + name;
+    std::filesystem::copy_file(probeBinary(), path, std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::permissions(path, std::filesystem::perms::owner_all |
+                                           std::filesystem::perms::group_exec |
+                                           std::filesystem::perms::others_exec);
+    return path;
+}
+
+ProbeResult runProbe(const std::string& path, const std::string& mode, std::uint16_t port) {
+    int out[2];
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+        return {};
+    }
+    const std::string portText = std::to_string(port);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out[1], STDOUT_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDERR_FILENO);
+        ::execl(path.c_str(), path.c_str(), mode.c_str(), portText.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ProbeResult result;
+    result.pid = pid;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(out[0]);
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
+Listener listenOnLoopback(int family, int type) {
+    Listener listener;
+    listener.fd.reset(::socket(family, type | SOCK_CLOEXEC, 0));
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    if (family == AF_INET6) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_addr = in6addr_loopback;
+        length = sizeof *in6;
+    } else {
+        auto* in = reinterpret_cast<sockaddr_in*>(&address);
+        in->sin_family = AF_INET;
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        length = sizeof *in;
+    }
+    if (::bind(listener.fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        (type == SOCK_STREAM && ::listen(listener.fd.get(), 64) != 0)) {
+        return {};
+    }
+    length = sizeof address;
+    ::getsockname(listener.fd.get(), reinterpret_cast<sockaddr*>(&address), &length);
+    listener.port = ntohs(family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&address)->sin6_port
+                                             : reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    return listener;
+}
+
+std::uint8_t recordFamily(const Quilvane::Wire::RecordBuffer& record) {
+    return record[9];
+}
+
+bool canUseBpf(std::string& why) {
+    if (::geteuid() != 0) {
+        why = "needs root to load eBPF programs";
+        return false;
+    }
+    if (!Filterd::BpfPaths::cgroup2Mount()) {
+        why = "no cgroup v2 hierarchy is mounted";
+        return false;
+    }
+    if (!std::filesystem::exists("/sys/kernel/btf/vmlinux")) {
+        why = "the kernel has no BTF (/sys/kernel/btf/vmlinux)";
+        return false;
+    }
+    UniqueFd map(bpf_map_create(BPF_MAP_TYPE_ARRAY, "qv_probe", 4, 4, 1, nullptr));
+    if (!map) {
+        why = std::string("the bpf() system call is not available: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace FilterdTestSupport

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "filterd/UniqueFd.h"
+#include "kernel/wire/KextRecord.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// What the filter service's tests share: the service as a real child process, a real client of
+// its control socket, and copies of the probe program under chosen executable names.
+namespace FilterdTestSupport {
+
+// A running quilvane-filterd with its standard error in a file; SIGKILLed when it goes out of scope.
+class ServiceProcess final {
+public:
+    // Starts the service with `arguments` and waits until it says it is listening.
+    static std::unique_ptr<ServiceProcess> start(const std::vector<std::string>& arguments,
+                                                 const std::string& logPath);
+    ~ServiceProcess();
+
+    pid_t pid() const { return m_pid; }
+    // Sends `signal` and waits for the exit; returns the wait status.
+    int stop(int signal);
+    std::string log() const;
+
+private:
+    ServiceProcess(pid_t pid, std::string logPath)
+        : m_pid(pid)
+        , m_logPath(std::move(logPath)) {}
+    pid_t m_pid;
+    std::string m_logPath;
+};
+
+// A client of the control socket.
+class ControlClient final {
+public:
+    static std::optional<ControlClient> connect(const std::string& socketPath);
+
+    bool sendNames(const std::vector<std::string>& names);
+    bool sendRaw(const std::vector<std::uint8_t>& message);
+    // Reads records until `match` accepts one or `timeout` passes.
+    std::optional<Quilvane::Wire::RecordBuffer>
+    waitForRecord(const std::function<bool(const Quilvane::Wire::RecordBuffer&)>& match,
+                  std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+    // True when the service closed the connection within `timeout`.
+    bool waitForClose(std::chrono::milliseconds timeout);
+    int fd() const { return m_fd.get(); }
+
+private:
+    explicit ControlClient(Filterd::UniqueFd fd)
+        : m_fd(std::move(fd)) {}
+    Filterd::UniqueFd m_fd;
+};
+
+// The probe program copied to `directory`/`name`; returns the path.
+std::string copyProbe(const std::string& directory, const std::string& name);
+
+struct ProbeResult {
+    int exitCode = -1;
+    pid_t pid = 0;
+};
+// Runs the probe: mode is connect4, connect6, udp4 or udp6.
+ProbeResult runProbe(const std::string& path, const std::string& mode, std::uint16_t port);
+
+// A loopback TCP listener (IPv4 or IPv6) on an ephemeral port.
+struct Listener {
+    Filterd::UniqueFd fd;
+    std::uint16_t port = 0;
+};
+Listener listenOnLoopback(int family, int type);
+
+// The peer port of a record in host order and its family byte.
+std::uint8_t recordFamily(const Quilvane::Wire::RecordBuffer& record);
+
+std::string serviceBinary();
+std::string probeBinary();
+
+// Returns true for root with the BPF syscall available; otherwise sets `why`.
+bool canUseBpf(std::string& why);
+
+} // namespace FilterdTestSupport
