@@ -1,0 +1,97 @@
+#include "model/MonitoredApp.h"
+
+#include "kernel/Connection.h"
+#include "platform/Images.h"
+#include "platform/Workspace.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+namespace {
+
+QImage pictureOf(const QIcon& icon) {
+    return icon.pixmap(32, 32).toImage();
+}
+
+ConnectionPtr connectionTo(const QString& host, int port) {
+    return Connection::initWithHostname(host, port);
+}
+
+} // namespace
+
+TEST(MonitoredAppTest, ProcessWithoutPathShowsTheProcessImageAndInMemoryText) {
+    const MonitoredApp item(App::initWithName(QStringLiteral("cupsd"), QStringLiteral("cupsd"), std::nullopt),
+                            {connectionTo(QStringLiteral("localhost"), 631)});
+
+    EXPECT_EQ(item.info(), QStringLiteral("In-memory process"));
+    const std::optional<QIcon> processImage = Images::imageNamed(QStringLiteral("process_icon_32x32"));
+    ASSERT_TRUE(processImage.has_value()) << "the resources hold the process image";
+    ASSERT_FALSE(item.icon().isNull());
+    EXPECT_EQ(pictureOf(item.icon()), pictureOf(*processImage));
+    EXPECT_EQ(item.connectionCount(), 1);
+}
+
+TEST(MonitoredAppTest, AppWithPathShowsThePathAndTheWorkspaceIconOfThatFile) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    // A path with spaces and non-ASCII letters must come back character for character.
+    const QString path = dir.filePath(QStringLiteral("Ünïcode tool"));
+    QFile file(path);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("#!/bin/sh\nexit 0\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+
+    const MonitoredApp item(App::initWithName(QStringLiteral("tool"), QStringLiteral("Ünïcode tool"), path),
+                            {});
+
+    EXPECT_EQ(item.info(), path);
+    EXPECT_EQ(item.icon().isNull(), Workspace::iconForFile(path).isNull());
+    if (!item.icon().isNull()) {
+        EXPECT_EQ(pictureOf(item.icon()), pictureOf(Workspace::iconForFile(path)));
+    }
+}
+
+TEST(MonitoredAppTest, EachAddedConnectionIsAppendedInOrderWithOneNotification) {
+    const ConnectionPtr first = connectionTo(QStringLiteral("example.org"), 443);
+    MonitoredApp item(App::initWithName(QStringLiteral("curl"), QStringLiteral("curl"), std::nullopt),
+                      {first});
+    QSignalSpy appended(&item, &MonitoredApp::connectionAppended);
+    QSignalSpy reset(&item, &MonitoredApp::connectionsReset);
+    const QList<ConnectionPtr> before = item.connections();
+
+    QList<ConnectionPtr> added;
+    for (int i = 0; i < 3; ++i) {
+        // The same host and port three times: no de-duplication.
+        added.append(connectionTo(QStringLiteral("example.org"), 443));
+        item.addConnection(added.last());
+    }
+
+    ASSERT_EQ(item.connections().size(), 4);
+    EXPECT_EQ(item.connections().at(0), first);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(item.connections().at(i + 1), added.at(i)) << "entry " << i + 1;
+    }
+    ASSERT_EQ(appended.size(), 3);
+    EXPECT_EQ(appended.at(0).at(0).toInt(), 1);
+    EXPECT_EQ(appended.at(2).at(0).toInt(), 3);
+    EXPECT_EQ(reset.size(), 0);
+    // A copy taken earlier is a snapshot; appending does not change it.
+    EXPECT_EQ(before.size(), 1);
+}
+
+TEST(MonitoredAppTest, ReplacingTheListNotifiesOnce) {
+    MonitoredApp item(App::initWithName(QStringLiteral("curl"), QStringLiteral("curl"), std::nullopt),
+                      {connectionTo(QStringLiteral("a"), 1)});
+    QSignalSpy appended(&item, &MonitoredApp::connectionAppended);
+    QSignalSpy reset(&item, &MonitoredApp::connectionsReset);
+
+    item.setConnections({connectionTo(QStringLiteral("b"), 2), connectionTo(QStringLiteral("c"), 3)});
+
+    EXPECT_EQ(reset.size(), 1);
+    EXPECT_EQ(appended.size(), 0);
+    ASSERT_EQ(item.connectionCount(), 2);
+    EXPECT_EQ(item.connections().at(1)->hostname(), QStringLiteral("c"));
+}

@@ -1,0 +1,197 @@
+#include "ui/monitor/ConnectionsViewController.h"
+
+#include "platform/widgets/Pasteboard.h"
+#include "platform/widgets/Popover.h"
+#include "tests/ui/monitor/MonitorFixture.h"
+#include "ui/monitor/ConnectionsTableModel.h"
+
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QSortFilterProxyModel>
+#include <QTableView>
+#include <QTest>
+
+namespace {
+
+using Column = ConnectionsTableModel::Column;
+
+std::shared_ptr<MonitoredApp> appWithHosts(const QList<std::pair<QString, int>>& hosts) {
+    QList<ConnectionPtr> connections;
+    for (const auto& [host, port] : hosts) {
+        connections.append(Connection::initWithHostname(host, port));
+    }
+    return std::make_shared<MonitoredApp>(
+        App::initWithName(QStringLiteral("tool"), QStringLiteral("tool"), std::nullopt), connections);
+}
+
+QStringList column(const QAbstractItemModel& model, Column which) {
+    QStringList texts;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        texts.append(model.index(row, static_cast<int>(which)).data().toString());
+    }
+    return texts;
+}
+
+} // namespace
+
+// The popover's content controller on its own: made from the storyboard, given an app, view loaded.
+class ConnectionsViewControllerTest : public MonitorFixture {
+protected:
+    void open(std::shared_ptr<MonitoredApp> app) {
+        m_popover =
+            m_storyboard->instantiate<ConnectionsViewController>(QStringLiteral("connectionsViewController"));
+        ASSERT_TRUE(m_popover);
+        m_popover->setMonitoredApp(std::move(app));
+        QWidget* view = m_popover->view();
+        ASSERT_TRUE(view);
+        view->resize(420, 280);
+        view->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(view));
+    }
+
+    void selectRows(std::initializer_list<int> rows) {
+        QTableView* table = m_popover->tableView();
+        table->clearSelection();
+        for (int row : rows) {
+            table->selectionModel()->select(table->model()->index(row, 0),
+                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+    }
+
+    void pressCopy() {
+        m_popover->tableView()->setFocus();
+        QTest::keyClick(m_popover->tableView(), Qt::Key_C, Qt::ControlModifier);
+    }
+
+    std::shared_ptr<ConnectionsViewController> m_popover;
+};
+
+TEST_F(ConnectionsViewControllerTest, ModelFollowsAppendsAndReplacementsConsistently) {
+    auto app = appWithHosts({{QStringLiteral("a.example"), 443}});
+    ConnectionsTableModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    model.setMonitoredApp(app);
+    ASSERT_EQ(model.rowCount(), 1);
+    ASSERT_EQ(model.columnCount(), static_cast<int>(Column::count));
+
+    for (int i = 0; i < 20; ++i) {
+        app->addConnection(Connection::initWithHostname(QStringLiteral("h%1").arg(i), i));
+    }
+    EXPECT_EQ(model.rowCount(), 21);
+    EXPECT_EQ(model.index(20, static_cast<int>(Column::hostname)).data().toString(), QStringLiteral("h19"));
+    EXPECT_EQ(model.index(20, static_cast<int>(Column::port)).data().toString(), QStringLiteral("19"));
+
+    app->setConnections({});
+    EXPECT_EQ(model.rowCount(), 0);
+    model.setMonitoredApp(nullptr);
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_FALSE(model.connectionAt(0));
+}
+
+TEST_F(ConnectionsViewControllerTest, ArrivingConnectionAppearsAsTheLastRowWhileOpen) {
+    m_controller->connectionMade(connectionTo(QStringLiteral("first.example")),
+                                 bareApp(QStringLiteral("tool")));
+    ASSERT_TRUE(cell(0));
+    QTest::mouseClick(cell(0)->inspectButton(), Qt::LeftButton);
+    Popover* popover = Popover::lastShown();
+    ASSERT_TRUE(popover);
+    auto content = std::dynamic_pointer_cast<ConnectionsViewController>(popover->contentViewController());
+    ASSERT_TRUE(content);
+    QAbstractItemModelTester tester(content->arrayController(),
+                                    QAbstractItemModelTester::FailureReportingMode::Fatal);
+
+    m_controller->connectionMade(connectionTo(QStringLiteral("second.example"), 8443),
+                                 bareApp(QStringLiteral("tool")));
+
+    EXPECT_TRUE(popover->isVisible());
+    const QAbstractItemModel* shown = content->tableView()->model();
+    ASSERT_EQ(shown->rowCount(), 2);
+    EXPECT_EQ(column(*shown, Column::hostname),
+              (QStringList{QStringLiteral("first.example"), QStringLiteral("second.example")}));
+    EXPECT_EQ(shown->index(1, static_cast<int>(Column::port)).data().toString(), QStringLiteral("8443"));
+    EXPECT_FALSE(shown->index(1, static_cast<int>(Column::time)).data().toString().isEmpty());
+    EXPECT_EQ(cell(0)->inspectButton()->text(), QStringLiteral("2"));
+}
+
+TEST_F(ConnectionsViewControllerTest, CopyPutsTheSelectedHostNamesInDisplayedOrder) {
+    open(appWithHosts({{QStringLiteral("zero.example"), 1},
+                       {QStringLiteral("one.example"), 2},
+                       {QStringLiteral("two.example"), 3}}));
+    // Selected out of order: the copy still follows the rows.
+    selectRows({2, 0});
+
+    pressCopy();
+
+    EXPECT_EQ(Pasteboard::general().items(),
+              (QStringList{QStringLiteral("zero.example"), QStringLiteral("two.example")}));
+}
+
+TEST_F(ConnectionsViewControllerTest, CopyWithNothingSelectedLeavesThePasteboardEmpty) {
+    open(appWithHosts({{QStringLiteral("zero.example"), 1}, {QStringLiteral("one.example"), 2}}));
+    Pasteboard::general().clearContents();
+    Pasteboard::general().writeObjects({QStringLiteral("left over")});
+    m_popover->tableView()->clearSelection();
+
+    pressCopy();
+
+    EXPECT_TRUE(Pasteboard::general().items().isEmpty());
+}
+
+TEST_F(ConnectionsViewControllerTest, EmptyHostNameShowsAndCopiesAsEmpty) {
+    open(appWithHosts({{QString(), 53}, {QStringLiteral("named.example"), 53}}));
+    EXPECT_EQ(column(*m_popover->arrayController(), Column::hostname),
+              (QStringList{QString(), QStringLiteral("named.example")}));
+    selectRows({0, 1});
+
+    m_popover->copy();
+
+    EXPECT_EQ(Pasteboard::general().items(), (QStringList{QString(), QStringLiteral("named.example")}));
+}
+
+TEST_F(ConnectionsViewControllerTest, SortingByAColumnTitleReordersAndCopyFollowsIt) {
+    open(appWithHosts({{QStringLiteral("b.example"), 8080},
+                       {QStringLiteral("c.example"), 80},
+                       {QStringLiteral("a.example"), 443}}));
+    QHeaderView* header = m_popover->tableView()->horizontalHeader();
+    const QSortFilterProxyModel& arranged = *m_popover->arrayController();
+    // Until a title is clicked the rows keep their arrival order.
+    EXPECT_EQ(column(arranged, Column::port),
+              (QStringList{QStringLiteral("8080"), QStringLiteral("80"), QStringLiteral("443")}));
+
+    QTest::mouseClick(
+        header->viewport(), Qt::LeftButton, {},
+        QPoint(header->sectionViewportPosition(static_cast<int>(Column::port)) + 5, header->height() / 2));
+    // Ports sort as numbers, not as text.
+    EXPECT_EQ(column(arranged, Column::port),
+              (QStringList{QStringLiteral("80"), QStringLiteral("443"), QStringLiteral("8080")}));
+
+    m_popover->tableView()->sortByColumn(static_cast<int>(Column::hostname), Qt::DescendingOrder);
+    EXPECT_EQ(
+        column(arranged, Column::hostname),
+        (QStringList{QStringLiteral("c.example"), QStringLiteral("b.example"), QStringLiteral("a.example")}));
+    selectRows({0, 2});
+    m_popover->copy();
+    EXPECT_EQ(Pasteboard::general().items(),
+              (QStringList{QStringLiteral("c.example"), QStringLiteral("a.example")}));
+
+    // Time sorts by arrival, which is the chronological order even when the clock shows 12-hour texts.
+    m_popover->tableView()->sortByColumn(static_cast<int>(Column::time), Qt::DescendingOrder);
+    EXPECT_EQ(
+        column(arranged, Column::hostname),
+        (QStringList{QStringLiteral("a.example"), QStringLiteral("c.example"), QStringLiteral("b.example")}));
+}
+
+TEST_F(ConnectionsViewControllerTest, TableAllowsSelectingSeveralRows) {
+    open(appWithHosts({{QStringLiteral("a"), 1}, {QStringLiteral("b"), 2}, {QStringLiteral("c"), 3}}));
+    QTableView* table = m_popover->tableView();
+    const auto rowCenter = [&](int row) {
+        return table->visualRect(table->model()->index(row, 0)).center();
+    };
+
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, rowCenter(0));
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(2));
+
+    EXPECT_EQ(table->selectionModel()->selectedRows().size(), 2);
+}

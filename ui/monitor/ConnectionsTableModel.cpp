@@ -1,0 +1,106 @@
+#include "ui/monitor/ConnectionsTableModel.h"
+
+ConnectionsTableModel::ConnectionsTableModel(QObject* parent)
+    : QAbstractTableModel(parent) {}
+
+ConnectionsTableModel::~ConnectionsTableModel() = default;
+
+void ConnectionsTableModel::setMonitoredApp(std::shared_ptr<MonitoredApp> monitoredApp) {
+    beginResetModel();
+    if (m_monitoredApp) {
+        disconnect(m_monitoredApp.get(), nullptr, this, nullptr);
+    }
+    m_monitoredApp = std::move(monitoredApp);
+    m_rowCount = m_monitoredApp ? m_monitoredApp->connectionCount() : 0;
+    if (m_monitoredApp) {
+        connect(m_monitoredApp.get(), &MonitoredApp::connectionAppended, this,
+                &ConnectionsTableModel::connectionAppended);
+        connect(m_monitoredApp.get(), &MonitoredApp::connectionsReset, this,
+                &ConnectionsTableModel::connectionsReset);
+    }
+    endResetModel();
+}
+
+void ConnectionsTableModel::connectionAppended(int index) {
+    if (index < m_rowCount) {
+        return;
+    }
+    beginInsertRows(QModelIndex(), m_rowCount, index);
+    m_rowCount = index + 1;
+    endInsertRows();
+}
+
+void ConnectionsTableModel::connectionsReset() {
+    beginResetModel();
+    m_rowCount = m_monitoredApp ? m_monitoredApp->connectionCount() : 0;
+    endResetModel();
+}
+
+ConnectionPtr ConnectionsTableModel::connectionAt(int row) const {
+    if (!m_monitoredApp || row < 0 || row >= m_rowCount || row >= m_monitoredApp->connectionCount()) {
+        return nullptr;
+    }
+    return m_monitoredApp->connections().at(row);
+}
+
+int ConnectionsTableModel::rowCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : m_rowCount;
+}
+
+int ConnectionsTableModel::columnCount(const QModelIndex& parent) const {
+    return parent.isValid() ? 0 : static_cast<int>(Column::count);
+}
+
+QVariant ConnectionsTableModel::data(const QModelIndex& index, int role) const {
+    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid)) {
+        return {};
+    }
+    const ConnectionPtr connection = connectionAt(index.row());
+    if (!connection) {
+        return {};
+    }
+    const auto column = static_cast<Column>(index.column());
+    if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+        switch (column) {
+        case Column::time:
+            return connection->time();
+        case Column::hostname:
+            return connection->hostname();
+        case Column::port:
+            return connection->port();
+        case Column::count:
+            break;
+        }
+    } else if (role == SortRole) {
+        switch (column) {
+        case Column::time:
+            return index.row();
+        case Column::hostname:
+            return connection->hostname();
+        case Column::port:
+            return connection->port().toInt();
+        case Column::count:
+            break;
+        }
+    } else if (role == Qt::TextAlignmentRole && column == Column::port) {
+        return static_cast<int>(Qt::AlignRight | Qt::AlignVCenter);
+    }
+    return {};
+}
+
+QVariant ConnectionsTableModel::headerData(int section, Qt::Orientation orientation, int role) const {
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole) {
+        return QAbstractTableModel::headerData(section, orientation, role);
+    }
+    switch (static_cast<Column>(section)) {
+    case Column::time:
+        return tr("Time");
+    case Column::hostname:
+        return tr("Host");
+    case Column::port:
+        return tr("Port");
+    case Column::count:
+        break;
+    }
+    return {};
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "kernel/Connection.h"
+#include "model/MonitoredApp.h"
+
+#include <QAbstractTableModel>
+#include <QPointer>
+#include <memory>
+
+// The rows of the connections popover: one per connection of a MonitoredApp, oldest first, with the
+// time, host and port texts. It follows the application live: each connection appended to it becomes
+// one inserted row at the end, and replacing the whole list resets the model. SortRole gives values
+// that sort the way a person expects: time by arrival (the display text of a 12-hour clock does not
+// sort), host as text, port as a number.
+class ConnectionsTableModel final : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    enum class Column { time, hostname, port, count };
+    static constexpr int SortRole = Qt::UserRole + 1;
+
+    explicit ConnectionsTableModel(QObject* parent = nullptr);
+    ~ConnectionsTableModel() override;
+
+    void setMonitoredApp(std::shared_ptr<MonitoredApp> monitoredApp);
+    const std::shared_ptr<MonitoredApp>& monitoredApp() const { return m_monitoredApp; }
+
+    // The connection shown in `row`, or nullptr when out of range.
+    ConnectionPtr connectionAt(int row) const;
+
+    int rowCount(const QModelIndex& parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex& parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex& index, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+private:
+    void connectionAppended(int index);
+    void connectionsReset();
+
+    std::shared_ptr<MonitoredApp> m_monitoredApp;
+    // Rows announced to views so far. The application's list already holds a new connection when it
+    // signals, and views must still see the old count inside beginInsertRows().
+    int m_rowCount = 0;
+};

@@ -1,0 +1,244 @@
+#include "ui/monitor/MonitorViewController.h"
+
+#include "kernel/KextClient.h"
+#include "model/Blacklist.h"
+#include "platform/widgets/Popover.h"
+#include "platform/widgets/Storyboard.h"
+#include "platform/widgets/TableView.h"
+#include "ui/monitor/ConnectionsViewController.h"
+#include "ui/monitor/DurationFormatter.h"
+#include "ui/monitor/MonitorTableCellView.h"
+#include "ui_monitorViewController.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+
+namespace {
+
+constexpr int rowHeight = 48;
+constexpr int iconSize = 32;
+
+std::chrono::milliseconds steadyNow() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+}
+
+QFont nameFont() {
+    QFont font = QApplication::font();
+    font.setPointSize(13);
+    font.setWeight(QFont::Medium);
+    return font;
+}
+
+} // namespace
+
+const QString MonitorViewController::cellIdentifier = QStringLiteral("MonitorCell");
+
+MonitorViewController::MonitorViewController()
+    : m_clock(steadyNow)
+    , m_monitorStartDate(m_clock()) {}
+
+MonitorViewController::~MonitorViewController() {
+    // The table outlives this part of the object (the base class deletes the view), so it must not
+    // ask a half-destroyed data source for cells.
+    if (m_tableView) {
+        m_tableView->setDataSource(nullptr);
+    }
+}
+
+TableView* MonitorViewController::tableView() const {
+    return m_tableView;
+}
+
+QLabel* MonitorViewController::statusTextField() const {
+    return m_statusTextField;
+}
+
+QPushButton* MonitorViewController::clearButton() const {
+    return m_ui ? m_ui->clearButton : nullptr;
+}
+
+QWidget* MonitorViewController::loadView() {
+    auto* view = new QWidget;
+    m_ui = std::make_unique<Ui::MonitorViewController>();
+    m_ui->setupUi(view);
+    m_tableView = m_ui->tableView;
+    m_statusTextField = m_ui->statusTextField;
+
+    m_tableView->addTableColumn(cellIdentifier, tr("Application"), 560);
+    m_tableView->registerCellPrototype(cellIdentifier, [this] { return makeCellView(); });
+    m_tableView->setRowHeight(rowHeight);
+    m_tableView->setDataSource(this);
+    connect(m_ui->clearButton, &QPushButton::clicked, this,
+            [this] { clearButtonClicked(m_ui->clearButton); });
+    return view;
+}
+
+// Cells are recycled by the table, so their buttons are wired once, here, and each click names the
+// button itself as the sender; the row is looked up when the click happens.
+QWidget* MonitorViewController::makeCellView() {
+    auto* cell = new MonitorTableCellView;
+    cell->textField()->setFont(nameFont());
+    QPushButton* inspect = cell->inspectButton();
+    QPushButton* block = cell->blockButton();
+    connect(inspect, &QPushButton::clicked, this, [this, inspect] { inspectButtonClicked(inspect); });
+    connect(block, &QPushButton::clicked, this, [this, block] { blockButtonClicked(block); });
+    return cell;
+}
+
+void MonitorViewController::viewDidLoad() {
+    ViewController::viewDidLoad();
+    // Subscriber lists keep their subscribers; a controller that is not shared cannot be kept and
+    // so is not subscribed (it still works when called directly).
+    if (const std::shared_ptr<MonitorViewController> self = weak_from_this().lock()) {
+        Blacklist& blacklist = Blacklist::shared();
+        blacklist.addSubscriber(self);
+        blacklistLoaded(blacklist.apps());
+        KextClient::shared().addSubscriber(self);
+    }
+    startMonitoringPeriod();
+}
+
+void MonitorViewController::setClock(Clock clock) {
+    m_clock = clock ? std::move(clock) : Clock(steadyNow);
+}
+
+void MonitorViewController::startMonitoringPeriod() {
+    if (!m_monitorTimer) {
+        m_monitorTimer = new QTimer(this);
+        connect(m_monitorTimer, &QTimer::timeout, this, &MonitorViewController::updateStatus);
+    }
+    m_monitorTimer->start(std::chrono::seconds(1));
+    m_monitorStartDate = m_clock();
+    updateStatus();
+}
+
+void MonitorViewController::updateStatus() {
+    if (!m_statusTextField) {
+        return;
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(m_clock() - m_monitorStartDate);
+    const QLocale locale;
+    const std::optional<QString> interval = DurationFormatter(locale).stringFromTimeInterval(elapsed.count());
+    if (!interval) {
+        return;
+    }
+    m_statusTextField->setText(locale.toUpper(QStringLiteral("Connections in the last ") + *interval));
+}
+
+int MonitorViewController::numberOfRowsInTableView(TableView*) {
+    return static_cast<int>(m_items.size());
+}
+
+QWidget* MonitorViewController::viewForTableColumn(TableView* tableView, const TableColumn* column, int row) {
+    if (!tableView || !column || row < 0 || row >= m_items.size()) {
+        return nullptr;
+    }
+    auto* cell =
+        qobject_cast<MonitorTableCellView*>(tableView->makeViewWithIdentifier(column->identifier(), this));
+    if (!cell) {
+        return nullptr;
+    }
+    const MonitoredApp& item = *m_items.at(row);
+    cell->imageView()->setPixmap(item.icon().isNull() ? QPixmap() : item.icon().pixmap(iconSize, iconSize));
+    cell->textField()->setText(item.app()->name());
+    cell->infoTextField()->setText(item.info());
+    cell->inspectButton()->setText(QString::number(item.connectionCount()));
+    return cell;
+}
+
+int MonitorViewController::rowOfApp(const App& app) const {
+    for (qsizetype row = 0; row < m_items.size(); ++row) {
+        if (m_items.at(row)->app()->hasSameIdentifier(app)) {
+            return static_cast<int>(row);
+        }
+    }
+    return -1;
+}
+
+int MonitorViewController::rowForSender(const QWidget* sender) const {
+    if (!sender || !m_tableView) {
+        return -1;
+    }
+    const int row = m_tableView->rowForView(sender);
+    return row >= 0 && row < m_items.size() ? row : -1;
+}
+
+void MonitorViewController::connectionMade(const ConnectionPtr& connection, const AppPtr& app) {
+    if (!connection || !app) {
+        return;
+    }
+    const int row = rowOfApp(*app);
+    if (row >= 0) {
+        MonitoredApp& item = *m_items.at(row);
+        item.addConnection(connection);
+        if (!m_tableView) {
+            return;
+        }
+        if (auto* cell = qobject_cast<MonitorTableCellView*>(m_tableView->viewAtColumn(0, row, false))) {
+            cell->inspectButton()->setText(QString::number(item.connectionCount()));
+        }
+        return;
+    }
+    m_items.append(std::make_shared<MonitoredApp>(app, QList<ConnectionPtr>{connection}));
+    if (m_tableView) {
+        m_tableView->insertRow(static_cast<int>(m_items.size()) - 1, TableView::Animation::fade);
+    }
+}
+
+void MonitorViewController::clearButtonClicked(QObject*) {
+    m_items.clear();
+    if (m_tableView) {
+        m_tableView->reloadData();
+    }
+    startMonitoringPeriod();
+}
+
+void MonitorViewController::inspectButtonClicked(QWidget* sender) {
+    const int row = rowForSender(sender);
+    if (row < 0 || !storyboard()) {
+        return;
+    }
+    auto controller =
+        storyboard()->instantiate<ConnectionsViewController>(QStringLiteral("connectionsViewController"));
+    if (!controller) {
+        return;
+    }
+    controller->setMonitoredApp(m_items.at(row));
+    // The popover owns its content and deletes itself when it closes; its parent only bounds its
+    // life by the window's.
+    auto* popover = new Popover(sender->window());
+    popover->setBehavior(Popover::Behavior::transient);
+    popover->setContentViewController(std::move(controller));
+    popover->showRelativeToRect(QRect(), sender, Popover::RectEdge::maxY);
+}
+
+void MonitorViewController::blockButtonClicked(QWidget* sender) {
+    const int row = rowForSender(sender);
+    if (row < 0) {
+        return;
+    }
+    // The row stays until the block list answers with appBlocked().
+    Blacklist::shared().block(m_items.at(row)->app());
+}
+
+void MonitorViewController::appBlocked(const AppPtr& app) {
+    if (!app) {
+        return;
+    }
+    const int row = rowOfApp(*app);
+    if (row < 0) {
+        return;
+    }
+    m_items.removeAt(row);
+    if (m_tableView) {
+        m_tableView->removeRow(row, TableView::Animation::fade);
+    }
+}
+
+void MonitorViewController::appUnblocked(const AppPtr&) {}
+
+void MonitorViewController::blacklistLoaded(const QList<AppPtr>&) {}
