@@ -1,0 +1,110 @@
+#include "app/AppDelegate.h"
+
+#include "app/UpdatePage.h"
+#include "kernel/KextClient.h"
+#include "model/Blacklist.h"
+#include "platform/ProcessInfo.h"
+#include "platform/widgets/Storyboard.h"
+#include "platform/widgets/WindowController.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QLayout>
+#include <QMenuBar>
+
+namespace {
+
+const QString mainWindowIdentifier = QStringLiteral("mainWindowController");
+const QString highSierraWindowIdentifier = QStringLiteral("highSierraWindowController");
+
+std::weak_ptr<AppDelegate> s_applicationDelegate;
+
+} // namespace
+
+AppDelegate::AppDelegate(Storyboard& storyboard)
+    : m_storyboard(storyboard) {}
+
+AppDelegate::~AppDelegate() = default;
+
+std::shared_ptr<AppDelegate> AppDelegate::applicationDelegate() {
+    return s_applicationDelegate.lock();
+}
+
+void AppDelegate::setApplicationDelegate(std::shared_ptr<AppDelegate> delegate) {
+    s_applicationDelegate = delegate;
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    launchApp();
+}
+
+void AppDelegate::launchApp() {
+    const bool reachable = KextClient::shared().connectIfNeeded();
+    if (!reachable && ProcessInfo::filterNeedsApproval()) {
+        showWindowController(m_highSierraWindowController, highSierraWindowIdentifier);
+        return;
+    }
+    Blacklist& blacklist = Blacklist::shared();
+    blacklist.addSubscriber(shared_from_this());
+    blacklistLoaded(blacklist.apps());
+    showWindowController(m_mainWindowController, mainWindowIdentifier);
+}
+
+void AppDelegate::checkForUpdatesMenuClicked() {
+    openUpdatePage();
+}
+
+void AppDelegate::appBlocked(const AppPtr&) {
+    sendBlacklist();
+}
+
+void AppDelegate::appUnblocked(const AppPtr&) {
+    sendBlacklist();
+}
+
+void AppDelegate::blacklistLoaded(const QList<AppPtr>&) {
+    sendBlacklist();
+}
+
+// The filter service replaces its whole list with every command, so every change sends all of it.
+void AppDelegate::sendBlacklist() {
+    KextClient::shared().updateBlacklist(&Blacklist::shared());
+}
+
+void AppDelegate::showWindowController(std::shared_ptr<WindowController>& property,
+                                       const QString& identifier) {
+    const std::shared_ptr<WindowController> controller = loadWindowController(property, identifier);
+    if (!controller || !controller->window()) {
+        return;
+    }
+    controller->showWindow();
+}
+
+std::shared_ptr<WindowController>
+AppDelegate::loadWindowController(std::shared_ptr<WindowController>& property, const QString& identifier) {
+    if (property) {
+        return property;
+    }
+    property = m_storyboard.instantiate<WindowController>(identifier);
+    if (property && identifier == mainWindowIdentifier) {
+        installMainMenu(property->window());
+    }
+    return property;
+}
+
+// The main window carries the application's menu bar (a desktop without a global menu has no other
+// place for it).
+void AppDelegate::installMainMenu(Window* window) {
+    if (!window || !window->layout()) {
+        return;
+    }
+    auto* menuBar = new QMenuBar(window);
+    QMenu* fileMenu = menuBar->addMenu(tr("&File"));
+    QAction* quit = fileMenu->addAction(tr("&Quit Quilvane"));
+    quit->setShortcut(QKeySequence::Quit);
+    connect(quit, &QAction::triggered, qApp, &QApplication::closeAllWindows);
+    QMenu* helpMenu = menuBar->addMenu(tr("&Help"));
+    QAction* checkForUpdates = helpMenu->addAction(tr("Check for Updates…"));
+    connect(checkForUpdates, &QAction::triggered, this, &AppDelegate::checkForUpdatesMenuClicked);
+    window->layout()->setMenuBar(menuBar);
+}

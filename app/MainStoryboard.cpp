@@ -1,0 +1,23 @@
+#include "app/MainStoryboard.h"
+
+#include "app/ErrorViewController.h"
+#include "app/HighSierraWindowController.h"
+#include "app/MainWindowController.h"
+#include "platform/widgets/Storyboard.h"
+
+namespace {
+
+template <typename Controller> Storyboard::Factory make() {
+    return [] {
+        return std::make_shared<Controller>();
+    };
+}
+
+} // namespace
+
+void registerMainStoryboard(Storyboard& storyboard) {
+    storyboard.registerScene(QStringLiteral("mainWindowController"), make<MainWindowController>());
+    storyboard.registerScene(QStringLiteral("errorViewController"), make<ErrorViewController>());
+    storyboard.registerScene(QStringLiteral("highSierraWindowController"),
+                             make<HighSierraWindowController>());
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "platform/widgets/ViewController.h"
+
+#include <memory>
+
+class QTabWidget;
+
+namespace Ui {
+class MainViewController;
+}
+
+// The main window's normal content: a header with the logo and a tab view with the firewall pane
+// (tab 0) and the network monitor pane (tab 1). The panes are made from the storyboard when the view
+// loads and only their views are kept: the panes stay alive as subscribers of the block list and of
+// the filter client. A pane the storyboard cannot make leaves a note in its tab instead.
+class MainViewController final : public ViewController {
+    Q_OBJECT
+    Q_PROPERTY(qint64 selectedTabIndex READ selectedTabIndex WRITE setSelectedTabIndex NOTIFY
+                   selectedTabIndexChanged)
+public:
+    MainViewController();
+    ~MainViewController() override;
+
+    // The tab view; null until the view is loaded.
+    QTabWidget* tabView() const;
+
+    qint64 selectedTabIndex() const { return m_selectedTabIndex; }
+    void setSelectedTabIndex(qint64 index);
+
+Q_SIGNALS:
+    void selectedTabIndexChanged(qint64 index);
+
+protected:
+    QWidget* loadView() override;
+    void viewDidLoad() override;
+
+private:
+    void installPane(int tabIndex, const QString& identifier, const QString& missingText);
+
+    std::unique_ptr<Ui::MainViewController> m_ui;
+    qint64 m_selectedTabIndex = 0;
+};

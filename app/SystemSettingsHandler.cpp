@@ -1,0 +1,78 @@
+#include "app/SystemSettingsHandler.h"
+
+#include <QDesktopServices>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <algorithm>
+
+const char* const SystemSettingsHandler::scheme = "x-apple.systempreferences";
+const char* const SystemSettingsHandler::serviceName = "quilvane-filterd.service";
+
+SystemSettingsHandler::SystemSettingsHandler(QStringList unitDirectories, QObject* parent)
+    : QObject(parent)
+    , m_unitDirectories(std::move(unitDirectories)) {}
+
+SystemSettingsHandler::~SystemSettingsHandler() {
+    if (m_installed) {
+        QDesktopServices::unsetUrlHandler(QString::fromLatin1(scheme));
+    }
+    delete m_dialog.data();
+}
+
+QStringList SystemSettingsHandler::systemUnitDirectories() {
+    return {QStringLiteral("/etc/systemd/system"), QStringLiteral("/run/systemd/system"),
+            QStringLiteral("/usr/local/lib/systemd/system"), QStringLiteral("/usr/lib/systemd/system"),
+            QStringLiteral("/lib/systemd/system")};
+}
+
+void SystemSettingsHandler::install() {
+    QDesktopServices::setUrlHandler(QString::fromLatin1(scheme), this, "openUrl");
+    m_installed = true;
+}
+
+bool SystemSettingsHandler::canStartService() const {
+    if (QStandardPaths::findExecutable(QStringLiteral("systemctl")).isEmpty() ||
+        QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty()) {
+        return false;
+    }
+    const QString unit = QString::fromLatin1(serviceName);
+    return std::any_of(m_unitDirectories.cbegin(), m_unitDirectories.cend(), [&](const QString& directory) {
+        return QFileInfo(directory + QLatin1Char('/') + unit).isFile();
+    });
+}
+
+void SystemSettingsHandler::openUrl(const QUrl&) {
+    if (m_dialog) {
+        m_dialog->raise();
+        m_dialog->activateWindow();
+        return;
+    }
+    auto* box = new QMessageBox(QMessageBox::Information, tr("Start the Quilvane Filter Service"),
+                                tr("Quilvane blocks applications through its filter service, %1, which runs "
+                                   "with administrator rights.")
+                                    .arg(QString::fromLatin1(serviceName)));
+    const QString command = QStringLiteral("sudo systemctl enable --now ") + QString::fromLatin1(serviceName);
+    box->setInformativeText(tr("An administrator starts it once with:\n\n    %1\n\nFrom the source folder, "
+                               "./scripts/run starts the service and Quilvane together.")
+                                .arg(command));
+    box->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->addButton(QMessageBox::Close);
+    if (canStartService()) {
+        QPushButton* start = box->addButton(tr("Start Service…"), QMessageBox::AcceptRole);
+        box->setDefaultButton(start);
+        connect(start, &QPushButton::clicked, this, &SystemSettingsHandler::startService);
+    }
+    m_dialog = box;
+    box->show();
+}
+
+// pkexec asks for the administrator's password itself; the guide notices the running service.
+void SystemSettingsHandler::startService() {
+    QProcess::startDetached(QStringLiteral("pkexec"),
+                            {QStringLiteral("systemctl"), QStringLiteral("enable"), QStringLiteral("--now"),
+                             QString::fromLatin1(serviceName)});
+}

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QString>
+#include <QUrl>
+#include <optional>
+
+// The update page on the maker's web site, shared by the check-for-updates menu item and the error
+// view's download button: its address names this version and the running system so that the page
+// can offer the right download.
+
+// The application's version (QCoreApplication::applicationVersion), or "unknown" when it has none.
+QString appVersionString();
+// The running system's version as "major.minor.patch".
+QString osVersionString();
+// https://quilvaneapp.com/update?version=<appVersionString>&os=<osVersionString>, the parts joined as
+// they are; nothing when that text is not a valid address.
+std::optional<QUrl> updatePageURL();
+// Opens the update page in the user's browser; does nothing when there is no valid address.
+void openUpdatePage();
