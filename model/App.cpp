@@ -94,7 +94,12 @@ std::optional<QString> executableName(const QString& path) {
     if (!FileManager::fileExistsAtPath(path)) {
         return std::nullopt;
     }
-    if (isBundle(path)) {
+    // One type lookup answers both tests: a stored list of thousands of paths is resolved at start-up.
+    const std::optional<QString> type = Workspace::typeOfFile(path);
+    if (!type) {
+        return std::nullopt;
+    }
+    if (Workspace::typeConformsToType(*type, bundleType)) {
         // A bundle answers only through its main executable, even when the folder itself would
         // pass the executable test.
         const auto bundle = Bundle::initWithPath(path);
@@ -103,7 +108,7 @@ std::optional<QString> executableName(const QString& path) {
         }
         return QFileInfo(*bundle->executablePath()).fileName();
     }
-    if (isExecutable(path)) {
+    if (Workspace::typeConformsToType(*type, executableType)) {
         return QUrl::fromLocalFile(path).fileName();
     }
     return std::nullopt;

@@ -11,6 +11,7 @@
 #include <QSaveFile>
 #include <QStandardPaths>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <unistd.h>
 #include <vector>
@@ -47,16 +48,20 @@ QString corruptCopyPath(const QString& filePath) {
     return candidate;
 }
 
-bool isStringList(const QVariant& value) {
-    if (value.typeId() == QMetaType::QStringList) {
-        return true;
+std::optional<QStringList> stringList(const QJsonValue& value) {
+    if (!value.isArray()) {
+        return std::nullopt;
     }
-    if (value.typeId() != QMetaType::QVariantList) {
-        return false;
+    const QJsonArray array = value.toArray();
+    QStringList list;
+    list.reserve(array.size());
+    for (const QJsonValue& element : array) {
+        if (!element.isString()) {
+            return std::nullopt;
+        }
+        list.append(element.toString());
     }
-    const QVariantList list = value.toList();
-    return std::all_of(list.cbegin(), list.cend(),
-                       [](const QVariant& element) { return element.typeId() == QMetaType::QString; });
+    return list;
 }
 
 } // namespace
@@ -65,6 +70,53 @@ UserDefaults::UserDefaults(QString filePath, QObject* parent)
     : QObject(parent)
     , m_filePath(std::move(filePath)) {
     load();
+}
+
+UserDefaults::~UserDefaults() {
+    {
+        QMutexLocker locker(&m_mutex);
+        m_stopping = true;
+        m_changed.wakeAll();
+    }
+    if (m_writer.joinable()) {
+        m_writer.join(); // writes what is still pending first
+    }
+}
+
+bool UserDefaults::synchronize() {
+    QMutexLocker locker(&m_mutex);
+    while (m_writtenCount < m_changeCount) {
+        m_written.wait(&m_mutex);
+    }
+    return m_lastWriteSucceeded;
+}
+
+void UserDefaults::scheduleWrite() {
+    ++m_changeCount;
+    if (!m_writer.joinable()) {
+        m_writer = std::thread([this] { runWriter(); });
+    }
+    m_changed.wakeAll();
+}
+
+void UserDefaults::runWriter() {
+    QMutexLocker locker(&m_mutex);
+    for (;;) {
+        while (!m_stopping && m_writtenCount == m_changeCount) {
+            m_changed.wait(&m_mutex);
+        }
+        if (m_writtenCount == m_changeCount) {
+            return; // stopping, nothing pending
+        }
+        const quint64 target = m_changeCount;
+        const QJsonObject snapshot = m_values; // shared, not copied: later changes detach
+        locker.unlock();
+        const bool succeeded = write(snapshot);
+        locker.relock();
+        m_writtenCount = target;
+        m_lastWriteSucceeded = succeeded;
+        m_written.wakeAll();
+    }
 }
 
 UserDefaults& UserDefaults::standard() {
@@ -77,10 +129,17 @@ UserDefaults& UserDefaults::standard() {
 }
 
 void UserDefaults::resetStandard() {
-    QMutexLocker locker(&s_standardMutex);
-    if (s_standard != nullptr) {
-        s_retired.push_back(s_standard);
-        s_standard = nullptr;
+    UserDefaults* retired = nullptr;
+    {
+        QMutexLocker locker(&s_standardMutex);
+        std::swap(retired, s_standard);
+        if (retired != nullptr) {
+            s_retired.push_back(retired);
+        }
+    }
+    // The next instance reads the file: it must see every change of this one.
+    if (retired != nullptr) {
+        retired->synchronize();
     }
 }
 
@@ -91,13 +150,22 @@ void UserDefaults::registerDefaults(const QVariantMap& defaults) {
     }
 }
 
-QVariant UserDefaults::objectForKey(const QString& key) const {
+QJsonValue UserDefaults::valueForKey(const QString& key) const {
     QMutexLocker locker(&m_mutex);
     const auto stored = m_values.constFind(key);
-    if (stored != m_values.cend()) {
+    if (stored != m_values.constEnd()) {
         return *stored;
     }
-    return m_registered.value(key);
+    const auto registered = m_registered.constFind(key);
+    if (registered != m_registered.cend()) {
+        return QJsonValue::fromVariant(*registered);
+    }
+    return QJsonValue::Undefined;
+}
+
+QVariant UserDefaults::objectForKey(const QString& key) const {
+    const QJsonValue value = valueForKey(key);
+    return value.isUndefined() ? QVariant() : value.toVariant();
 }
 
 bool UserDefaults::boolForKey(const QString& key) const {
@@ -123,11 +191,7 @@ bool UserDefaults::boolForKey(const QString& key) const {
 }
 
 std::optional<QStringList> UserDefaults::arrayForKey(const QString& key) const {
-    const QVariant value = objectForKey(key);
-    if (!isStringList(value)) {
-        return std::nullopt;
-    }
-    return value.toStringList();
+    return stringList(valueForKey(key));
 }
 
 void UserDefaults::setValue(const QVariant& value, const QString& key) {
@@ -135,11 +199,11 @@ void UserDefaults::setValue(const QVariant& value, const QString& key) {
         QMutexLocker locker(&m_mutex);
         if (value.isValid()) {
             // Stored as JSON from here on, so what is read back is what a reload would give.
-            m_values.insert(key, QJsonValue::fromVariant(value).toVariant());
+            m_values.insert(key, QJsonValue::fromVariant(value));
         } else {
             m_values.remove(key);
         }
-        write();
+        scheduleWrite();
     }
     Q_EMIT valueChanged(key);
 }
@@ -165,7 +229,7 @@ void UserDefaults::load() {
     QJsonParseError error{};
     const QJsonDocument document = QJsonDocument::fromJson(contents, &error);
     if (error.error == QJsonParseError::NoError && document.isObject()) {
-        m_values = document.object().toVariantMap();
+        m_values = document.object();
         return;
     }
 
@@ -190,7 +254,7 @@ void UserDefaults::load() {
     }
 }
 
-bool UserDefaults::write() const {
+bool UserDefaults::write(const QJsonObject& values) const {
     if (m_readOnly) {
         return false;
     }
@@ -205,7 +269,7 @@ bool UserDefaults::write() const {
                        .arg(m_filePath, file.errorString()));
         return false;
     }
-    file.write(QJsonDocument(QJsonObject::fromVariantMap(m_values)).toJson(QJsonDocument::Indented));
+    file.write(QJsonDocument(values).toJson(QJsonDocument::Indented));
     if (!file.commit()) {
         printError(QStringLiteral("quilvane: cannot write the settings file %1 (%2)")
                        .arg(m_filePath, file.errorString()));

@@ -59,6 +59,7 @@ protected:
     }
 
     QJsonValue storedOnDisk() const {
+        UserDefaults::standard().synchronize();
         QFile file(UserDefaults::standard().filePath());
         if (!file.open(QIODevice::ReadOnly)) {
             return QJsonValue::Undefined;

@@ -18,6 +18,11 @@ class UserDefaultsTest : public ::testing::Test {
 protected:
     QString path() const { return m_dir.filePath(QStringLiteral("quilvane/defaults.json")); }
 
+    static bool writeRaw(const QString& file, const QByteArray& contents) {
+        QFile out(file);
+        return out.open(QIODevice::WriteOnly) && out.write(contents) == contents.size();
+    }
+
     void writeRaw(const QByteArray& contents) {
         QDir().mkpath(QFileInfo(path()).absolutePath());
         QFile file(path());
@@ -48,6 +53,7 @@ TEST_F(UserDefaultsTest, RegisteredDefaultsAnswerUntilAValueIsStored) {
 
     defaults.setBool(false, QStringLiteral("enableFirewall"));
     EXPECT_FALSE(defaults.boolForKey(QStringLiteral("enableFirewall")));
+    ASSERT_TRUE(defaults.synchronize());
     EXPECT_EQ(readBack().value(QStringLiteral("enableFirewall")), QJsonValue(false));
     EXPECT_FALSE(readBack().contains(QStringLiteral("firstRunCompleted")))
         << "registered values are not stored";
@@ -101,6 +107,7 @@ TEST_F(UserDefaultsTest, SettingAnInvalidValueRemovesTheKey) {
     defaults.setBool(false, QStringLiteral("enableFirewall"));
     defaults.setValue(QVariant(), QStringLiteral("enableFirewall"));
     EXPECT_TRUE(defaults.boolForKey(QStringLiteral("enableFirewall")));
+    ASSERT_TRUE(defaults.synchronize());
     EXPECT_FALSE(readBack().contains(QStringLiteral("enableFirewall")));
 }
 
@@ -134,6 +141,7 @@ TEST_F(UserDefaultsTest, CorruptFileIsMovedAsideReportedOnceAndNeverOverwritten)
     EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1) << errors;
 
     defaults.setBool(false, QStringLiteral("enableFirewall"));
+    ASSERT_TRUE(defaults.synchronize());
     QFile copy(QFileInfo(path()).absolutePath() + QLatin1Char('/') + copies.first());
     ASSERT_TRUE(copy.open(QIODevice::ReadOnly));
     EXPECT_EQ(copy.readAll(), garbage) << "the bad file is kept byte for byte";
@@ -172,7 +180,45 @@ TEST_F(UserDefaultsTest, ConcurrentWritersLoseNoKey) {
     for (std::thread& writer : writers) {
         writer.join();
     }
+    ASSERT_TRUE(defaults.synchronize());
     EXPECT_EQ(readBack().size(), 40);
+}
+
+TEST_F(UserDefaultsTest, RapidChangesAllReachTheFileBySynchronizeOrDestruction) {
+    {
+        UserDefaults defaults(path());
+        for (int i = 0; i < 200; ++i) {
+            defaults.setValue(QVariant(QStringList{QString::number(i)}), QStringLiteral("last"));
+        }
+        EXPECT_EQ(defaults.arrayForKey(QStringLiteral("last")), QStringList{QStringLiteral("199")});
+        ASSERT_TRUE(defaults.synchronize());
+        EXPECT_EQ(readBack().value(QStringLiteral("last")).toArray(), QJsonArray{QStringLiteral("199")});
+        defaults.setBool(true, QStringLiteral("atTheEnd"));
+    }
+    EXPECT_EQ(readBack().value(QStringLiteral("atTheEnd")), QJsonValue(true))
+        << "destruction waits for the write";
+}
+
+TEST_F(UserDefaultsTest, FailedWriteIsReportedBySynchronize) {
+    // A plain file where the settings folder should be: even root cannot write below it.
+    const QString blocked = m_dir.filePath(QStringLiteral("not-a-folder"));
+    ASSERT_TRUE(writeRaw(blocked, "x"));
+    UserDefaults defaults(blocked + QStringLiteral("/defaults.json"));
+    ::testing::internal::CaptureStderr();
+    defaults.setBool(true, QStringLiteral("enableFirewall"));
+    EXPECT_FALSE(defaults.synchronize());
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("cannot create the folder"), std::string::npos);
+    EXPECT_TRUE(defaults.boolForKey(QStringLiteral("enableFirewall"))) << "the value is still held in memory";
+}
+
+TEST_F(UserDefaultsTest, UnreadableFileIsNeverWrittenOver) {
+    ASSERT_TRUE(QDir().mkpath(path())); // a folder where the file should be
+    ::testing::internal::CaptureStderr();
+    UserDefaults defaults(path());
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("cannot read"), std::string::npos);
+    defaults.setBool(true, QStringLiteral("enableFirewall"));
+    EXPECT_FALSE(defaults.synchronize());
+    EXPECT_TRUE(QFileInfo(path()).isDir());
 }
 
 TEST(UserDefaultsStandardTest, LivesUnderTheConfigFolderAndIsReReadAfterReset) {

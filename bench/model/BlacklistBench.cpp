@@ -1,0 +1,127 @@
+// Block list figures at the size of a long-lived list: loading 10,000 stored entries (half paths of
+// real executables, half bare process names) and one block or unblock with its save in such a list.
+
+#include "model/Blacklist.h"
+#include "platform/UserDefaults.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QSysInfo>
+#include <QTemporaryDir>
+#include <QThread>
+#include <benchmark/benchmark.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int listSize = 10'000;
+
+QTemporaryDir* s_programs = nullptr;
+
+// Half the entries are hard links to one real program (distinct paths, real files to resolve),
+// half are bare names.
+QStringList storedIdentifiers() {
+    static QStringList identifiers;
+    if (!identifiers.isEmpty()) {
+        return identifiers;
+    }
+    const QString original = s_programs->filePath(QStringLiteral("program"));
+    QFile::copy(QStringLiteral("/bin/sleep"), original);
+    for (int i = 0; i < listSize; ++i) {
+        if (i % 2 == 0) {
+            const QString path = s_programs->filePath(QStringLiteral("program-%1").arg(i));
+            ::link(QFile::encodeName(original).constData(), QFile::encodeName(path).constData());
+            identifiers.append(path);
+        } else {
+            identifiers.append(QStringLiteral("process-%1").arg(i));
+        }
+    }
+    return identifiers;
+}
+
+void storeList() {
+    UserDefaults::standard().setValue(QVariant(storedIdentifiers()), QStringLiteral("blacklist"));
+    UserDefaults::resetStandard();
+}
+
+void BM_LoadStoredList(benchmark::State& state) {
+    storeList();
+    for (auto _ : state) {
+        UserDefaults::resetStandard(); // read the file again, as at start-up
+        Blacklist list(QStringLiteral("blacklist"));
+        if (list.apps().size() != listSize) {
+            state.SkipWithError(QStringLiteral("entries were lost while loading: %1 of %2")
+                                    .arg(list.apps().size())
+                                    .arg(listSize)
+                                    .toStdString()
+                                    .c_str());
+            break;
+        }
+    }
+    state.counters["entries"] = listSize;
+}
+BENCHMARK(BM_LoadStoredList)->Unit(benchmark::kMillisecond);
+
+void BM_BlockAndSave(benchmark::State& state) {
+    storeList();
+    Blacklist list(QStringLiteral("blacklist"));
+    const AppPtr app = App::initWithIdentifier(QStringLiteral("newcomer"));
+    for (auto _ : state) {
+        list.block(app);
+        state.PauseTiming();
+        list.unblock(app);
+        state.ResumeTiming();
+    }
+    state.counters["entries"] = listSize;
+}
+BENCHMARK(BM_BlockAndSave)->Unit(benchmark::kMillisecond);
+
+void BM_UnblockAndSave(benchmark::State& state) {
+    storeList();
+    Blacklist list(QStringLiteral("blacklist"));
+    // The last entry: the search walks the whole list before it finds it.
+    const AppPtr app = list.apps().constLast();
+    for (auto _ : state) {
+        list.unblock(app);
+        state.PauseTiming();
+        list.block(app);
+        state.ResumeTiming();
+    }
+    state.counters["entries"] = listSize;
+}
+BENCHMARK(BM_UnblockAndSave)->Unit(benchmark::kMillisecond);
+
+QString cpuModel() {
+    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
+    if (cpuinfo.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : cpuinfo.readAll().split('\n')) {
+            if (line.startsWith("model name")) {
+                return QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
+            }
+        }
+    }
+    return QStringLiteral("unknown");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    // Settings and programs go to a temporary folder, never to the user's own.
+    QTemporaryDir home;
+    QTemporaryDir programs(QDir::tempPath() + QStringLiteral("/quilvane-bench-programs-XXXXXX"));
+    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
+    s_programs = &programs;
+    QCoreApplication app(argc, argv);
+
+    const QString machine = cpuModel() + QStringLiteral(", %1 cores, ").arg(QThread::idealThreadCount()) +
+                            QSysInfo::prettyProductName() + QStringLiteral(", kernel ") +
+                            QSysInfo::kernelVersion();
+    benchmark::AddCustomContext("machine", machine.toStdString());
+    benchmark::AddCustomContext("settings folder", home.path().toStdString());
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
