@@ -4,6 +4,7 @@
 #include "app/HighSierraWindowController.h"
 #include "app/MainWindowController.h"
 #include "platform/widgets/Storyboard.h"
+#include "ui/firewall/FirewallViewController.h"
 
 namespace {
 
@@ -20,4 +21,5 @@ void registerMainStoryboard(Storyboard& storyboard) {
     storyboard.registerScene(QStringLiteral("errorViewController"), make<ErrorViewController>());
     storyboard.registerScene(QStringLiteral("highSierraWindowController"),
                              make<HighSierraWindowController>());
+    storyboard.registerScene(FirewallViewController::storyboardIdentifier(), make<FirewallViewController>());
 }
