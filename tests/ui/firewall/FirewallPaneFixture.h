@@ -49,6 +49,8 @@ protected:
         ASSERT_TRUE(m_folder.isValid());
         qputenv("QUILVANE_CONTROL_DIR", m_folder.filePath(QStringLiteral("no-filter")).toUtf8());
         KextClient::resetShared();
+        // Pending writes of the previous test land first, so that removing the file empties it.
+        UserDefaults::standard().synchronize();
         QFile::remove(UserDefaults::standard().filePath());
         UserDefaults::resetStandard();
         UserDefaults::standard().registerDefaults(
