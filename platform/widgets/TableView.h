@@ -49,7 +49,8 @@ public:
 
     // Asks the data source for the row count again and rebuilds every visible cell.
     void reloadData();
-    // One row appears at `row` (the data source already counts it); later rows move down.
+    // One row appears at `row` (the data source already counts it); later rows move down. When the
+    // row is out of range, or the data source does not count one row more, the table reloads instead.
     void insertRow(int row, Animation animation = Animation::none);
     // The row at `row` goes away (the data source no longer counts it); later rows move up.
     void removeRow(int row, Animation animation = Animation::none);
@@ -66,7 +67,8 @@ public:
     QList<int> visibleRows() const;
 
 Q_SIGNALS:
-    // Emitted after a fade animation has finished (tests and screenshots wait on it).
+    // Emitted after a fade animation has finished (tests and screenshots wait on it): once per faded
+    // insertRow/removeRow, from the event loop even when the row was off screen and nothing faded.
     void animationFinished();
 
 protected:
