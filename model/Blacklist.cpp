@@ -11,7 +11,7 @@ namespace {
 QMutex s_sharedMutex;
 Blacklist* s_shared = nullptr;
 // Never destroyed: subscribers are QObjects that must outlive nothing but the process.
-std::vector<Blacklist*> s_retired;
+std::vector<Blacklist*>* const s_retired = new std::vector<Blacklist*>; // never freed either
 
 qsizetype indexOfIdentifier(const QList<AppPtr>& apps, const App& app) {
     for (qsizetype i = 0; i < apps.size(); ++i) {
@@ -47,7 +47,7 @@ Blacklist& Blacklist::shared() {
 void Blacklist::resetShared() {
     QMutexLocker locker(&s_sharedMutex);
     if (s_shared != nullptr) {
-        s_retired.push_back(s_shared);
+        s_retired->push_back(s_shared);
         s_shared = nullptr;
     }
 }

@@ -21,7 +21,7 @@ namespace {
 QMutex s_standardMutex;
 UserDefaults* s_standard = nullptr;
 // Instances replaced by resetStandard() stay alive: callers may still hold references to them.
-std::vector<UserDefaults*> s_retired;
+std::vector<UserDefaults*>* const s_retired = new std::vector<UserDefaults*>; // never freed either
 
 void printError(const QString& message) {
     const QByteArray line = message.toLocal8Bit() + '\n';
@@ -134,7 +134,7 @@ void UserDefaults::resetStandard() {
         QMutexLocker locker(&s_standardMutex);
         std::swap(retired, s_standard);
         if (retired != nullptr) {
-            s_retired.push_back(retired);
+            s_retired->push_back(retired);
         }
     }
     // The next instance reads the file: it must see every change of this one.
