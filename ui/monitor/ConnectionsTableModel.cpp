@@ -1,12 +1,25 @@
 #include "ui/monitor/ConnectionsTableModel.h"
 
+namespace {
+
+// New rows are shown at most once a display frame: every insertion makes the table lay out and
+// repaint, and an application can add thousands of connections a second.
+constexpr int insertInterval = 16; // milliseconds
+
+} // namespace
+
 ConnectionsTableModel::ConnectionsTableModel(QObject* parent)
-    : QAbstractTableModel(parent) {}
+    : QAbstractTableModel(parent) {
+    m_insertTimer.setSingleShot(true);
+    m_insertTimer.setInterval(insertInterval);
+    connect(&m_insertTimer, &QTimer::timeout, this, &ConnectionsTableModel::insertPendingRows);
+}
 
 ConnectionsTableModel::~ConnectionsTableModel() = default;
 
 void ConnectionsTableModel::setMonitoredApp(std::shared_ptr<MonitoredApp> monitoredApp) {
     beginResetModel();
+    m_insertTimer.stop();
     if (m_monitoredApp) {
         disconnect(m_monitoredApp.get(), nullptr, this, nullptr);
     }
@@ -21,16 +34,24 @@ void ConnectionsTableModel::setMonitoredApp(std::shared_ptr<MonitoredApp> monito
     endResetModel();
 }
 
-void ConnectionsTableModel::connectionAppended(int index) {
-    if (index < m_rowCount) {
+void ConnectionsTableModel::connectionAppended(int) {
+    if (!m_insertTimer.isActive()) {
+        m_insertTimer.start();
+    }
+}
+
+void ConnectionsTableModel::insertPendingRows() {
+    const int count = m_monitoredApp ? m_monitoredApp->connectionCount() : 0;
+    if (count <= m_rowCount) {
         return;
     }
-    beginInsertRows(QModelIndex(), m_rowCount, index);
-    m_rowCount = index + 1;
+    beginInsertRows(QModelIndex(), m_rowCount, count - 1);
+    m_rowCount = count;
     endInsertRows();
 }
 
 void ConnectionsTableModel::connectionsReset() {
+    m_insertTimer.stop();
     beginResetModel();
     m_rowCount = m_monitoredApp ? m_monitoredApp->connectionCount() : 0;
     endResetModel();

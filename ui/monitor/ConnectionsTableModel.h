@@ -4,12 +4,14 @@
 #include "model/MonitoredApp.h"
 
 #include <QAbstractTableModel>
-#include <QPointer>
+#include <QTimer>
 #include <memory>
 
 // The rows of the connections popover: one per connection of a MonitoredApp, oldest first, with the
-// time, host and port texts. It follows the application live: each connection appended to it becomes
-// one inserted row at the end, and replacing the whole list resets the model. SortRole gives values
+// time, host and port texts. It follows the application live: connections appended to it become rows
+// inserted at the end within a display frame (all that arrived meanwhile in one insertion, since a
+// busy application adds thousands a second and each insertion costs the views a layout and a
+// repaint), and replacing the whole list resets the model at once. SortRole gives values
 // that sort the way a person expects: time by arrival (the display text of a 12-hour clock does not
 // sort), host as text, port as a number.
 class ConnectionsTableModel final : public QAbstractTableModel {
@@ -35,9 +37,11 @@ public:
 private:
     void connectionAppended(int index);
     void connectionsReset();
+    void insertPendingRows();
 
     std::shared_ptr<MonitoredApp> m_monitoredApp;
     // Rows announced to views so far. The application's list already holds a new connection when it
     // signals, and views must still see the old count inside beginInsertRows().
     int m_rowCount = 0;
+    QTimer m_insertTimer;
 };

@@ -150,13 +150,36 @@ QWidget* MonitorViewController::viewForTableColumn(TableView* tableView, const T
     return cell;
 }
 
+namespace {
+
+// Identifiers that are canonically equivalent name the same application; their composed form is the
+// one key for both spellings.
+QString identifierKey(const App& app) {
+    return app.identifier().normalized(QString::NormalizationForm_C);
+}
+
+} // namespace
+
+// A busy machine reports thousands of connections a second over hundreds of applications; a hash
+// keeps finding the row constant-time where comparing identifiers row by row would not. There is at
+// most one row per identifier, so the hash finds the same row a search from the top would.
 int MonitorViewController::rowOfApp(const App& app) const {
-    for (qsizetype row = 0; row < m_items.size(); ++row) {
-        if (m_items.at(row)->app()->hasSameIdentifier(app)) {
-            return static_cast<int>(row);
+    return m_rowByIdentifier.value(identifierKey(app), -1);
+}
+
+void MonitorViewController::appendItem(std::shared_ptr<MonitoredApp> item) {
+    m_rowByIdentifier.insert(identifierKey(*item->app()), static_cast<int>(m_items.size()));
+    m_items.append(std::move(item));
+}
+
+void MonitorViewController::removeItem(int row) {
+    m_rowByIdentifier.remove(identifierKey(*m_items.at(row)->app()));
+    m_items.removeAt(row);
+    for (int& later : m_rowByIdentifier) {
+        if (later > row) {
+            --later;
         }
     }
-    return -1;
 }
 
 int MonitorViewController::rowForSender(const QWidget* sender) const {
@@ -183,7 +206,7 @@ void MonitorViewController::connectionMade(const ConnectionPtr& connection, cons
         }
         return;
     }
-    m_items.append(std::make_shared<MonitoredApp>(app, QList<ConnectionPtr>{connection}));
+    appendItem(std::make_shared<MonitoredApp>(app, QList<ConnectionPtr>{connection}));
     if (m_tableView) {
         m_tableView->insertRow(static_cast<int>(m_items.size()) - 1, TableView::Animation::fade);
     }
@@ -191,6 +214,7 @@ void MonitorViewController::connectionMade(const ConnectionPtr& connection, cons
 
 void MonitorViewController::clearButtonClicked(QObject*) {
     m_items.clear();
+    m_rowByIdentifier.clear();
     if (m_tableView) {
         m_tableView->reloadData();
     }
@@ -233,7 +257,7 @@ void MonitorViewController::appBlocked(const AppPtr& app) {
     if (row < 0) {
         return;
     }
-    m_items.removeAt(row);
+    removeItem(row);
     if (m_tableView) {
         m_tableView->removeRow(row, TableView::Animation::fade);
     }

@@ -6,6 +6,7 @@
 #include "platform/widgets/TableViewDataSource.h"
 #include "platform/widgets/ViewController.h"
 
+#include <QHash>
 #include <QList>
 #include <QPointer>
 #include <QString>
@@ -83,12 +84,17 @@ private:
     QWidget* makeCellView();
     void startMonitoringPeriod();
     int rowOfApp(const App& app) const;
+    void appendItem(std::shared_ptr<MonitoredApp> item);
+    void removeItem(int row);
     int rowForSender(const QWidget* sender) const;
 
     std::unique_ptr<Ui::MonitorViewController> m_ui;
     QPointer<TableView> m_tableView;
     QPointer<QLabel> m_statusTextField;
     QList<std::shared_ptr<MonitoredApp>> m_items;
+    // Row of each listed application by identifier in composed Unicode form, so that equivalent
+    // spellings find the same row. Kept in step with m_items.
+    QHash<QString, int> m_rowByIdentifier;
     QTimer* m_monitorTimer = nullptr;
     Clock m_clock;
     std::chrono::milliseconds m_monitorStartDate;

@@ -74,6 +74,44 @@ TEST_F(MonitorViewControllerTest, SameIdentifierWithAnotherNameJoinsTheFirstRowA
     EXPECT_EQ(cell(0)->inspectButton()->text(), QStringLiteral("2"));
 }
 
+TEST_F(MonitorViewControllerTest, CanonicallyEquivalentIdentifiersShareARow) {
+    const QString composed = QStringLiteral("/opt/Caf\u00e9/bin/caf\u00e9");
+    const QString decomposed = QStringLiteral("/opt/Cafe\u0301/bin/cafe\u0301");
+    ASSERT_NE(composed, decomposed);
+    m_controller->connectionMade(connectionTo(QStringLiteral("x")),
+                                 pathApp(QStringLiteral("Café"), decomposed));
+    m_controller->connectionMade(connectionTo(QStringLiteral("y")),
+                                 pathApp(QStringLiteral("Café"), composed));
+
+    ASSERT_EQ(m_controller->items().size(), 1);
+    EXPECT_EQ(m_controller->items().at(0)->connectionCount(), 2);
+    EXPECT_EQ(m_controller->items().at(0)->info(), decomposed);
+}
+
+TEST_F(MonitorViewControllerTest, RowsBelowARemovedOneStillGetTheirConnections) {
+    for (const QString& name :
+         {QStringLiteral("a"), QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d")}) {
+        m_controller->connectionMade(connectionTo(QStringLiteral("x")), bareApp(name));
+    }
+    Blacklist::shared().block(bareApp(QStringLiteral("b")));
+    m_controller->connectionMade(connectionTo(QStringLiteral("x")), bareApp(QStringLiteral("d")));
+    m_controller->connectionMade(connectionTo(QStringLiteral("x")), bareApp(QStringLiteral("b")));
+
+    QStringList names;
+    QList<int> counts;
+    for (const auto& item : m_controller->items()) {
+        names.append(item->app()->name());
+        counts.append(item->connectionCount());
+    }
+    // b came back as a new row at the bottom; d kept its row, now one higher.
+    EXPECT_EQ(names, (QStringList{QStringLiteral("a"), QStringLiteral("c"), QStringLiteral("d"),
+                                  QStringLiteral("b")}));
+    EXPECT_EQ(counts, (QList<int>{1, 1, 2, 1}));
+    ASSERT_TRUE(cell(2));
+    EXPECT_EQ(cell(2)->inspectButton()->text(), QStringLiteral("2"));
+    EXPECT_EQ(m_controller->tableView()->numberOfRows(), 4);
+}
+
 TEST_F(MonitorViewControllerTest, CountOfARowOffScreenShowsWhenItScrollsIn) {
     for (int i = 0; i < 40; ++i) {
         m_controller->connectionMade(connectionTo(QStringLiteral("host")),
