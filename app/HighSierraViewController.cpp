@@ -79,7 +79,8 @@ bool HighSierraViewController::eventFilter(QObject* watched, QEvent* event) {
 
 void HighSierraViewController::mouseDown(const QMouseEvent* event) {
     QWidget* view = this->view();
-    const QPoint point = view->mapFrom(view->window(), event->scenePosition().toPoint());
+    // From the screen rather than the window: both frames are tested in the view's own coordinates.
+    const QPoint point = view->mapFromGlobal(event->globalPosition().toPoint());
     if (m_ui->screenshot->geometry().contains(point)) {
         openSecurityPreferences();
     } else if (m_ui->preferencePathLabel->geometry().contains(point)) {

@@ -37,8 +37,8 @@ public:
     // The repeating timer that drives the checks; null once the guide has ended.
     QTimer* kextPoller() const { return m_kextPoller.get(); }
 
-    // A press on the guide's view, in window coordinates: on the picture or on the settings label it
-    // opens the settings. The press goes no further either way.
+    // A press on the guide's view: on the picture or on the settings label it opens the settings.
+    // The press goes no further either way.
     void mouseDown(const QMouseEvent* event);
     void preferencesButtonClicked();
     // Starts one check on the background queue, unless the previous one is still running.

@@ -5,6 +5,7 @@
 #include "app/MainWindowController.h"
 #include "platform/widgets/Storyboard.h"
 #include "ui/firewall/FirewallViewController.h"
+#include "ui/monitor/MonitorScenes.h"
 
 namespace {
 
@@ -22,4 +23,5 @@ void registerMainStoryboard(Storyboard& storyboard) {
     storyboard.registerScene(QStringLiteral("highSierraWindowController"),
                              make<HighSierraWindowController>());
     storyboard.registerScene(FirewallViewController::storyboardIdentifier(), make<FirewallViewController>());
+    registerMonitorScenes(storyboard);
 }

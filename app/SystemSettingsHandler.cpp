@@ -60,6 +60,7 @@ void SystemSettingsHandler::openUrl(const QUrl&) {
                                 .arg(command));
     box->setTextInteractionFlags(Qt::TextSelectableByMouse);
     box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::NonModal);
     box->addButton(QMessageBox::Close);
     if (canStartService()) {
         QPushButton* start = box->addButton(tr("Start Service…"), QMessageBox::AcceptRole);

@@ -1,0 +1,204 @@
+#include "app/AppDelegate.h"
+
+#include "app/ErrorViewController.h"
+#include "app/HighSierraViewController.h"
+#include "app/MainViewController.h"
+#include "app/UpdatePage.h"
+#include "kernel/KextClient.h"
+#include "model/Blacklist.h"
+#include "platform/ProcessInfo.h"
+#include "platform/widgets/WindowController.h"
+#include "tests/app/ShellFixture.h"
+#include "tests/support/FakeKextFilter.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <QApplication>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest/QSignalSpy>
+#include <QtTest/QTest>
+#include <algorithm>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Calls back when the watched widget receives its close event.
+class CloseWatcher final : public QObject {
+public:
+    explicit CloseWatcher(std::function<void()> closing)
+        : m_closing(std::move(closing)) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Close) {
+            m_closing();
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    std::function<void()> m_closing;
+};
+
+class AppDelegateTest : public ShellFixture {
+protected:
+    Window* mainWindow() const {
+        const auto& controller = m_delegate->mainWindowController();
+        return controller && controller->isWindowLoaded() ? controller->window() : nullptr;
+    }
+    Window* guideWindow() const {
+        const auto& controller = m_delegate->highSierraWindowController();
+        return controller && controller->isWindowLoaded() ? controller->window() : nullptr;
+    }
+    long subscriptions() const {
+        const auto& subscribers = Blacklist::shared().subscribers();
+        return std::count_if(subscribers.begin(), subscribers.end(),
+                             [this](const auto& subscriber) { return subscriber == m_delegate; });
+    }
+};
+
+TEST_F(AppDelegateTest, ReachableFilterOpensTheMainWindowWithThePanes) {
+    FakeKextFilter filter;
+    m_delegate->applicationDidFinishLaunching();
+
+    Window* window = mainWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_EQ(m_delegate->highSierraWindowController(), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<MainViewController>(window->contentViewController()), nullptr);
+    EXPECT_TRUE(window->titlebarAppearsTransparent());
+    EXPECT_EQ(window->titleVisibility(), Window::TitleVisibility::hidden);
+    EXPECT_TRUE(window->windowTitle().isEmpty());
+    EXPECT_TRUE(window->isMovableByWindowBackground());
+    EXPECT_EQ(subscriptions(), 1);
+}
+
+TEST_F(AppDelegateTest, TheListIsSentAtSubscriptionAndOncePerChange) {
+    FakeKextFilter filter;
+    m_delegate->launchApp();
+    ASSERT_TRUE(filter.waitForCommands(1));
+
+    const AppPtr app = App::initWithName(QStringLiteral("curl"), QStringLiteral("curl"), std::nullopt);
+    Blacklist::shared().block(app);
+    ASSERT_TRUE(filter.waitForCommands(2));
+    Blacklist::shared().unblock(app);
+    ASSERT_TRUE(filter.waitForCommands(3));
+    TestEnvironment::spin(200ms);
+
+    const std::vector<FakeKextFilter::Command> commands = filter.commands();
+    ASSERT_EQ(commands.size(), 3u);
+    EXPECT_TRUE(commands[0].payload.empty()) << "the empty list at subscription";
+    EXPECT_FALSE(commands[1].payload.empty()) << "the list with curl";
+    EXPECT_TRUE(commands[2].payload.empty()) << "the empty list again";
+}
+
+TEST_F(AppDelegateTest, UnreachableFilterNeedingApprovalOpensOnlyTheGuide) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    m_delegate->launchApp();
+
+    ASSERT_NE(guideWindow(), nullptr);
+    EXPECT_TRUE(guideWindow()->isVisible());
+    EXPECT_EQ(m_delegate->mainWindowController(), nullptr);
+    EXPECT_EQ(subscriptions(), 0);
+    EXPECT_EQ(visibleWindows().size(), 1);
+}
+
+TEST_F(AppDelegateTest, UnreachableFilterWithoutApprovalShowsTheErrorView) {
+    ProcessInfo::setFilterNeedsApprovalOverride(false);
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    m_delegate->launchApp();
+
+    Window* window = mainWindow();
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(m_delegate->highSierraWindowController(), nullptr);
+    EXPECT_NE(std::dynamic_pointer_cast<ErrorViewController>(window->contentViewController()), nullptr);
+    EXPECT_FALSE(window->titlebarAppearsTransparent());
+    EXPECT_EQ(window->titleVisibility(), Window::TitleVisibility::visible);
+    EXPECT_EQ(window->windowTitle(), QStringLiteral("Quilvane"));
+    EXPECT_TRUE(window->isMovableByWindowBackground());
+    EXPECT_EQ(subscriptions(), 1);
+
+    // The download button and the menu item open the same update page.
+    auto* download = window->findChild<QPushButton*>(QStringLiteral("downloadButton"));
+    ASSERT_NE(download, nullptr);
+    QTest::mouseClick(download, Qt::LeftButton);
+    QAction* checkForUpdates = nullptr;
+    for (QAction* action : window->findChild<QMenuBar*>()->findChildren<QAction*>()) {
+        if (action->text() == QStringLiteral("Check for Updates…")) {
+            checkForUpdates = action;
+        }
+    }
+    ASSERT_NE(checkForUpdates, nullptr);
+    checkForUpdates->trigger();
+    ASSERT_EQ(m_openedURLs->size(), 2);
+    EXPECT_EQ(m_openedURLs->at(0), updatePageURL());
+    EXPECT_EQ(m_openedURLs->at(1), updatePageURL());
+}
+
+TEST_F(AppDelegateTest, TheGuideHandsOverToTheMainWindowOnceTheFilterAppears) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    m_delegate->launchApp();
+    QPointer<Window> guide = guideWindow();
+    ASSERT_TRUE(guide);
+
+    // Whether the main window was already open when the guide's window closed.
+    std::optional<bool> mainOpenWhenGuideClosed;
+    CloseWatcher watcher(
+        [&] { mainOpenWhenGuideClosed = mainWindow() != nullptr && mainWindow()->isVisible(); });
+    guide->installEventFilter(&watcher);
+
+    TestEnvironment::spin(1500ms);
+    EXPECT_TRUE(guide && guide->isVisible()) << "the guide stays while the filter is away";
+    ASSERT_TRUE(filter.listen());
+
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return !guide && mainWindow(); }, 3000ms));
+    ASSERT_TRUE(mainOpenWhenGuideClosed.has_value());
+    EXPECT_TRUE(*mainOpenWhenGuideClosed);
+    EXPECT_EQ(visibleWindows().size(), 1);
+
+    // Exactly once: one subscription and one list sent, however long the guide's timer had run.
+    TestEnvironment::spin(1500ms);
+    EXPECT_EQ(subscriptions(), 1);
+    EXPECT_EQ(filter.commands().size(), 1u);
+}
+
+TEST_F(AppDelegateTest, ClosingTheMainWindowQuitsTheApplication) {
+    FakeKextFilter filter;
+    m_delegate->launchApp();
+    ASSERT_NE(mainWindow(), nullptr);
+    ASSERT_TRUE(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
+    QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
+
+    QTimer::singleShot(100ms, mainWindow(), &QWidget::close);
+    // Not quitting would end the loop with 3 instead, after a generous wait.
+    QTimer::singleShot(10s, qApp, [] { QCoreApplication::exit(3); });
+    EXPECT_EQ(QApplication::exec(), 0);
+}
+
+TEST_F(AppDelegateTest, UpdatePageNamesTheVersionAndTheSystem) {
+    const QString os = ProcessInfo::osVersionString();
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.2"));
+    EXPECT_EQ(updatePageURL(),
+              QUrl(QStringLiteral("https://quilvaneapp.com/update?version=1.2&os=") + os, QUrl::StrictMode));
+
+    QCoreApplication::setApplicationVersion(QString());
+    EXPECT_EQ(appVersionString(), QStringLiteral("unknown"));
+    EXPECT_EQ(updatePageURL()->toString(),
+              QStringLiteral("https://quilvaneapp.com/update?version=unknown&os=") + os);
+
+    // A version that makes no valid address opens nothing.
+    QCoreApplication::setApplicationVersion(QStringLiteral("1 beta%"));
+    EXPECT_EQ(updatePageURL(), std::nullopt);
+    m_delegate->checkForUpdatesMenuClicked();
+    EXPECT_TRUE(m_openedURLs->isEmpty());
+
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    m_delegate->checkForUpdatesMenuClicked();
+    ASSERT_EQ(m_openedURLs->size(), 1);
+    EXPECT_EQ(m_openedURLs->first().query(), QStringLiteral("version=0.1.0&os=") + os);
+    QCoreApplication::setApplicationVersion(QString());
+}
+
+} // namespace

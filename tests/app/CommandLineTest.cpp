@@ -1,0 +1,40 @@
+#include "app/CommandLine.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+CommandLine parse(std::initializer_list<const char*> arguments) {
+    QStringList list;
+    for (const char* argument : arguments) {
+        list.append(QString::fromUtf8(argument));
+    }
+    return CommandLine::parse(list);
+}
+
+TEST(CommandLineTest, AcceptsItsOptions) {
+    EXPECT_TRUE(parse({"--help"}).helpRequested());
+    EXPECT_TRUE(parse({"-v"}).versionRequested());
+    const CommandLine demo = parse({"--screenshot", "out/window.png", "--quit-after", "1.5"});
+    EXPECT_FALSE(demo.error());
+    EXPECT_EQ(demo.screenshotPath(), QStringLiteral("out/window.png"));
+    EXPECT_EQ(demo.quitAfterSeconds(), 1.5);
+    const CommandLine plain = parse({});
+    EXPECT_FALSE(plain.error());
+    EXPECT_FALSE(plain.screenshotPath());
+    EXPECT_FALSE(plain.quitAfterSeconds());
+}
+
+TEST(CommandLineTest, BadArgumentsGiveAClearError) {
+    EXPECT_EQ(parse({"--frobnicate"}).error(),
+              QStringLiteral("unknown option \"--frobnicate\" (try --help)"));
+    EXPECT_EQ(parse({"--screenshot"}).error(), QStringLiteral("option --screenshot needs a value"));
+    EXPECT_EQ(parse({"--screenshot", ""}).error(), QStringLiteral("option --screenshot needs a file name"));
+    for (const char* bad : {"soon", "-1", "nan", "inf", "1e9"}) {
+        const CommandLine parsed = parse({"--quit-after", bad});
+        ASSERT_TRUE(parsed.error()) << bad;
+        EXPECT_TRUE(parsed.error()->contains(QString::fromUtf8(bad))) << parsed.error()->toStdString();
+    }
+}
+
+} // namespace

@@ -1,0 +1,138 @@
+#include "app/HighSierraViewController.h"
+
+#include "app/AppDelegate.h"
+#include "platform/Dispatch.h"
+#include "platform/widgets/Storyboard.h"
+#include "platform/widgets/WindowController.h"
+#include "tests/app/ShellFixture.h"
+#include "tests/support/FakeKextFilter.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QPushButton>
+#include <QThreadPool>
+#include <QTimer>
+#include <QtTest/QSignalSpy>
+#include <QtTest/QTest>
+#include <atomic>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class HighSierraViewControllerTest : public ShellFixture {
+protected:
+    void SetUp() override {
+        ShellFixture::SetUp();
+        m_windowController =
+            storyboard().instantiate<WindowController>(QStringLiteral("highSierraWindowController"));
+        ASSERT_NE(m_windowController, nullptr);
+        m_window = m_windowController->window();
+        ASSERT_NE(m_window, nullptr);
+        m_guide = std::dynamic_pointer_cast<HighSierraViewController>(m_window->contentViewController());
+        ASSERT_NE(m_guide, nullptr);
+        m_windowController->showWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window));
+    }
+
+    std::shared_ptr<WindowController> m_windowController;
+    QPointer<Window> m_window;
+    std::shared_ptr<HighSierraViewController> m_guide;
+};
+
+TEST_F(HighSierraViewControllerTest, WindowChrome) {
+    EXPECT_EQ(m_window->titleVisibility(), Window::TitleVisibility::hidden);
+    EXPECT_TRUE(m_window->titlebarAppearsTransparent());
+    EXPECT_TRUE(m_window->isMovableByWindowBackground());
+    EXPECT_TRUE(m_guide->screenshot()->autoFillBackground());
+    EXPECT_EQ(m_guide->screenshot()->palette().color(QPalette::Window),
+              QColor::fromRgbF(0.84f, 0.84f, 0.84f));
+    EXPECT_FALSE(m_guide->screenshot()->pixmap().isNull()) << "the guide's picture is in the resources";
+}
+
+TEST_F(HighSierraViewControllerTest, ThePictureTheLabelAndTheButtonOpenTheSettings) {
+    const QUrl settings(QStringLiteral("x-apple.systempreferences:com.apple.preference.security?General"));
+    QTest::mouseClick(m_guide->screenshot(), Qt::LeftButton);
+    ASSERT_EQ(m_openedURLs->size(), 1);
+    EXPECT_EQ(m_openedURLs->last(), settings);
+
+    QTest::mouseClick(m_guide->preferencePathLabel(), Qt::LeftButton);
+    ASSERT_EQ(m_openedURLs->size(), 2);
+    EXPECT_EQ(m_openedURLs->last(), settings);
+
+    QTest::mouseClick(m_window->findChild<QPushButton*>(QStringLiteral("preferencesButton")), Qt::LeftButton);
+    ASSERT_EQ(m_openedURLs->size(), 3);
+    EXPECT_EQ(m_openedURLs->last(), settings);
+
+    // Anywhere else in the guide: nothing, and the press is not taken for a window drag either.
+    QSignalSpy moves(m_window.data(), &Window::systemMoveStarted);
+    QTest::mouseClick(m_window->findChild<QLabel*>(QStringLiteral("explanationLabel")), Qt::LeftButton);
+    QTest::mouseClick(m_guide->view(), Qt::LeftButton, {}, QPoint(2, 2));
+    EXPECT_EQ(m_openedURLs->size(), 3);
+    EXPECT_EQ(moves.count(), 0);
+}
+
+TEST_F(HighSierraViewControllerTest, StaysOpenAndChecksOnceASecondWhileTheFilterIsAway) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    ASSERT_NE(m_guide->kextPoller(), nullptr);
+    EXPECT_EQ(m_guide->kextPoller()->interval(), 1000);
+    EXPECT_TRUE(m_guide->kextPoller()->isActive());
+    EXPECT_EQ(m_guide->checksStarted(), 0) << "the first check comes one interval after loading";
+
+    TestEnvironment::spin(2500ms);
+    EXPECT_GE(m_guide->checksStarted(), 1);
+    EXPECT_LE(m_guide->checksStarted(), 3);
+    EXPECT_TRUE(m_window && m_window->isVisible());
+    EXPECT_EQ(m_delegate->mainWindowController(), nullptr);
+}
+
+TEST_F(HighSierraViewControllerTest, ASlowCheckIsNeverOverlappedByTheNextTick) {
+    std::atomic<int> running{0};
+    std::atomic<int> mostAtOnce{0};
+    std::atomic<int> calls{0};
+    m_guide->setCheck([&] {
+        const int now = ++running;
+        mostAtOnce = std::max(mostAtOnce.load(), now);
+        ++calls;
+        std::this_thread::sleep_for(1600ms);
+        --running;
+        return false;
+    });
+    TestEnvironment::spin(3400ms);
+    Dispatch::backgroundPool().waitForDone();
+    EXPECT_EQ(mostAtOnce.load(), 1);
+    EXPECT_GE(calls.load(), 1);
+    EXPECT_LE(calls.load(), 2) << "ticks that found a check running were skipped";
+    EXPECT_EQ(calls.load(), m_guide->checksStarted());
+}
+
+TEST_F(HighSierraViewControllerTest, TheEndTakesEffectOnceEvenIfTwoChecksSucceed) {
+    FakeKextFilter filter;
+    m_guide->kextWasLoaded();
+    m_guide->kextWasLoaded();
+    EXPECT_EQ(m_guide->kextPoller(), nullptr);
+    ASSERT_NE(m_delegate->mainWindowController(), nullptr);
+    EXPECT_TRUE(m_delegate->mainWindowController()->window()->isVisible());
+    ASSERT_TRUE(filter.waitForCommands(1));
+    TestEnvironment::spin(100ms);
+    EXPECT_EQ(filter.commands().size(), 1u) << "one launch, one subscription";
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return m_window.isNull(); }));
+}
+
+TEST_F(HighSierraViewControllerTest, AFilterReachableAtLoadingEndsTheGuideAtTheFirstCheck) {
+    FakeKextFilter filter;
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return m_window.isNull(); }, 3000ms));
+    EXPECT_EQ(m_guide->checksStarted(), 1);
+    ASSERT_NE(m_delegate->mainWindowController(), nullptr);
+}
+
+TEST_F(HighSierraViewControllerTest, ClosingTheGuideWhilePollingQuits) {
+    QApplication::setQuitOnLastWindowClosed(true);
+    QTimer::singleShot(100ms, m_window.data(), &QWidget::close);
+    QTimer::singleShot(10s, qApp, [] { QCoreApplication::exit(3); });
+    EXPECT_EQ(QApplication::exec(), 0);
+}
+
+} // namespace

@@ -1,0 +1,168 @@
+#include "app/AppDelegate.h"
+#include "app/MainStoryboard.h"
+#include "app/MainViewController.h"
+#include "ui/monitor/MonitorScenes.h"
+#include "app/Startup.h"
+#include "kernel/KextClient.h"
+#include "kernel/wire/KextCommandFrame.h"
+#include "model/Blacklist.h"
+#include "platform/UserDefaults.h"
+#include "platform/widgets/Storyboard.h"
+#include "platform/widgets/TableView.h"
+#include "platform/widgets/WindowController.h"
+#include "tests/support/FakeKextFilter.h"
+#include "tests/support/TestEnvironment.h"
+#include "ui/firewall/FirewallTableCellView.h"
+#include "ui/firewall/FirewallViewController.h"
+#include "ui/monitor/MonitorTableCellView.h"
+#include "ui/monitor/MonitorViewController.h"
+
+#include <QAbstractButton>
+#include <QFile>
+#include <QProcess>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <gtest/gtest.h>
+#include <string>
+#include <vector>
+
+namespace {
+
+template <typename Pane> std::shared_ptr<Pane> subscribedPane() {
+    for (const auto& subscriber : Blacklist::shared().subscribers()) {
+        if (auto pane = std::dynamic_pointer_cast<Pane>(subscriber)) {
+            return pane;
+        }
+    }
+    return nullptr;
+}
+
+std::vector<std::string> lastNamesSent(const FakeKextFilter& filter) {
+    const std::vector<FakeKextFilter::Command> commands = filter.commands();
+    if (commands.empty()) {
+        return {"<nothing sent>"};
+    }
+    return Quilvane::Wire::decodeProcessNames(commands.back().payload).value_or(std::vector<std::string>{});
+}
+
+} // namespace
+
+// The application with its own storyboard and real panes, in a temporary home, against a stand-in
+// filter service where a test starts one (none otherwise: nothing reaches a service on the machine).
+class WholeApplicationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(m_folder.isValid());
+        qputenv("QUILVANE_CONTROL_DIR", m_folder.filePath(QStringLiteral("no-filter")).toUtf8());
+        KextClient::resetShared();
+        // Pending writes of the previous test land first, so that removing the file empties it.
+        UserDefaults::standard().synchronize();
+        QFile::remove(UserDefaults::standard().filePath());
+        UserDefaults::resetStandard();
+        Startup::registerDefaults(UserDefaults::standard());
+        Blacklist::resetShared();
+    }
+
+    void TearDown() override {
+        if (m_program.state() != QProcess::NotRunning) {
+            m_program.kill();
+            m_program.waitForFinished();
+        }
+        if (m_delegate && m_delegate->mainWindowController() &&
+            m_delegate->mainWindowController()->window()) {
+            m_delegate->mainWindowController()->window()->hide();
+        }
+        KextClient::resetShared();
+        qunsetenv("QUILVANE_CONTROL_DIR");
+    }
+
+    QTemporaryDir m_folder;
+    QProcess m_program;
+    std::shared_ptr<AppDelegate> m_delegate;
+};
+
+TEST_F(WholeApplicationTest, MainViewLoadsTheFirewallPaneThenTheMonitorPane) {
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("curl")));
+    Storyboard storyboard(QStringLiteral("Main"));
+    registerMainStoryboard(storyboard);
+    registerMonitorScenes(storyboard);
+    auto mainView = std::make_shared<MainViewController>();
+    mainView->setStoryboard(&storyboard);
+    ASSERT_TRUE(Blacklist::shared().subscribers().empty());
+
+    ASSERT_NE(mainView->view(), nullptr);
+
+    // Each pane subscribes to the block list in its own viewDidLoad, so once the main view's
+    // viewDidLoad has returned the subscriber list tells which panes loaded, and in which order.
+    const auto& subscribers = Blacklist::shared().subscribers();
+    ASSERT_EQ(subscribers.size(), 2u);
+    const auto firewall = std::dynamic_pointer_cast<FirewallViewController>(subscribers.at(0));
+    const auto monitor = std::dynamic_pointer_cast<MonitorViewController>(subscribers.at(1));
+    ASSERT_TRUE(firewall) << "the first pane to load is the firewall pane";
+    ASSERT_TRUE(monitor) << "the second pane to load is the monitor pane";
+    EXPECT_EQ(firewall->tableView()->numberOfRows(), 1);
+
+    QTabWidget* tabs = mainView->tabView();
+    ASSERT_NE(tabs, nullptr);
+    ASSERT_EQ(tabs->count(), 2);
+    EXPECT_TRUE(tabs->widget(0)->isAncestorOf(firewall->view()));
+    EXPECT_TRUE(tabs->widget(1)->isAncestorOf(monitor->view()));
+    EXPECT_EQ(mainView->selectedTabIndex(), 0);
+    EXPECT_EQ(tabs->currentIndex(), 0);
+}
+
+// As a user meets it: a program connects, the user blocks it in the monitor, it appears in the
+// firewall pane and its name reaches the filter; removing it in the firewall pane sends the list
+// again without it.
+TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
+    FakeKextFilter filter;
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("curl")));
+    const QString programPath = m_folder.filePath(QStringLiteral("quilvane-probe"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), programPath));
+    m_program.start(programPath, {QStringLiteral("60")});
+    ASSERT_TRUE(m_program.waitForStarted());
+
+    Storyboard storyboard(QStringLiteral("Main"));
+    registerMainStoryboard(storyboard);
+    registerMonitorScenes(storyboard);
+    m_delegate = std::make_shared<AppDelegate>(storyboard);
+    m_delegate->applicationDidFinishLaunching();
+
+    ASSERT_TRUE(filter.waitForCommands(1));
+    EXPECT_EQ(lastNamesSent(filter), std::vector<std::string>{"curl"});
+    ASSERT_TRUE(m_delegate->mainWindowController());
+    const auto firewall = subscribedPane<FirewallViewController>();
+    const auto monitor = subscribedPane<MonitorViewController>();
+    ASSERT_TRUE(firewall);
+    ASSERT_TRUE(monitor);
+    ASSERT_EQ(firewall->tableView()->numberOfRows(), 1);
+
+    // The program connects; the monitor shows it.
+    ASSERT_EQ(filter.sendRecord(FakeKextFilter::record(1, static_cast<std::int32_t>(m_program.processId()),
+                                                       "127.0.0.1", 8080)),
+              1);
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return monitor->tableView()->numberOfRows() == 1; }));
+    auto* monitorCell = qobject_cast<MonitorTableCellView*>(monitor->tableView()->viewAtColumn(0, 0, true));
+    ASSERT_NE(monitorCell, nullptr);
+
+    monitorCell->blockButton()->setFocusPolicy(Qt::NoFocus);
+    QTest::mouseClick(monitorCell->blockButton(), Qt::LeftButton);
+
+    ASSERT_TRUE(filter.waitForCommands(2));
+    EXPECT_EQ(lastNamesSent(filter), (std::vector<std::string>{"curl", "quilvane-probe"}));
+    ASSERT_EQ(firewall->tableView()->numberOfRows(), 2);
+    EXPECT_EQ(firewall->items().at(1).app()->identifier(), programPath);
+    EXPECT_EQ(monitor->tableView()->numberOfRows(), 0);
+
+    auto* firewallCell =
+        qobject_cast<FirewallTableCellView*>(firewall->tableView()->viewAtColumn(0, 1, true));
+    ASSERT_NE(firewallCell, nullptr);
+    QTest::mouseClick(firewallCell->removeButton(), Qt::LeftButton);
+
+    ASSERT_TRUE(filter.waitForCommands(3));
+    EXPECT_EQ(lastNamesSent(filter), std::vector<std::string>{"curl"});
+    EXPECT_EQ(firewall->tableView()->numberOfRows(), 1);
+    EXPECT_EQ(Blacklist::shared().identifiers(), QStringList{QStringLiteral("curl")});
+}
