@@ -1,7 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainStoryboard.h"
 #include "app/MainViewController.h"
-#include "ui/monitor/MonitorScenes.h"
 #include "app/Startup.h"
 #include "kernel/KextClient.h"
 #include "kernel/wire/KextCommandFrame.h"
@@ -9,6 +8,7 @@
 #include "platform/UserDefaults.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/TableView.h"
+#include "platform/widgets/Window.h"
 #include "platform/widgets/WindowController.h"
 #include "tests/support/FakeKextFilter.h"
 #include "tests/support/TestEnvironment.h"
@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
+#include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -37,6 +38,12 @@ template <typename Pane> std::shared_ptr<Pane> subscribedPane() {
         }
     }
     return nullptr;
+}
+
+// Clicks the tab as a user would.
+void selectTab(QTabWidget& tabs, int index) {
+    QTabBar* bar = tabs.tabBar();
+    QTest::mouseClick(bar, Qt::LeftButton, Qt::NoModifier, bar->tabRect(index).center());
 }
 
 std::vector<std::string> lastNamesSent(const FakeKextFilter& filter) {
@@ -87,7 +94,6 @@ TEST_F(WholeApplicationTest, MainViewLoadsTheFirewallPaneThenTheMonitorPane) {
     Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("curl")));
     Storyboard storyboard(QStringLiteral("Main"));
     registerMainStoryboard(storyboard);
-    registerMonitorScenes(storyboard);
     auto mainView = std::make_shared<MainViewController>();
     mainView->setStoryboard(&storyboard);
     ASSERT_TRUE(Blacklist::shared().subscribers().empty());
@@ -126,13 +132,17 @@ TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
 
     Storyboard storyboard(QStringLiteral("Main"));
     registerMainStoryboard(storyboard);
-    registerMonitorScenes(storyboard);
     m_delegate = std::make_shared<AppDelegate>(storyboard);
     m_delegate->applicationDidFinishLaunching();
 
     ASSERT_TRUE(filter.waitForCommands(1));
     EXPECT_EQ(lastNamesSent(filter), std::vector<std::string>{"curl"});
     ASSERT_TRUE(m_delegate->mainWindowController());
+    Window* window = m_delegate->mainWindowController()->window();
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    auto* tabs = window->findChild<QTabWidget*>();
+    ASSERT_NE(tabs, nullptr);
     const auto firewall = subscribedPane<FirewallViewController>();
     const auto monitor = subscribedPane<MonitorViewController>();
     ASSERT_TRUE(firewall);
@@ -140,6 +150,8 @@ TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
     ASSERT_EQ(firewall->tableView()->numberOfRows(), 1);
 
     // The program connects; the monitor shows it.
+    selectTab(*tabs, 1);
+    ASSERT_EQ(tabs->currentIndex(), 1);
     ASSERT_EQ(filter.sendRecord(FakeKextFilter::record(1, static_cast<std::int32_t>(m_program.processId()),
                                                        "127.0.0.1", 8080)),
               1);
@@ -147,7 +159,6 @@ TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
     auto* monitorCell = qobject_cast<MonitorTableCellView*>(monitor->tableView()->viewAtColumn(0, 0, true));
     ASSERT_NE(monitorCell, nullptr);
 
-    monitorCell->blockButton()->setFocusPolicy(Qt::NoFocus);
     QTest::mouseClick(monitorCell->blockButton(), Qt::LeftButton);
 
     ASSERT_TRUE(filter.waitForCommands(2));
@@ -156,6 +167,8 @@ TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
     EXPECT_EQ(firewall->items().at(1).app()->identifier(), programPath);
     EXPECT_EQ(monitor->tableView()->numberOfRows(), 0);
 
+    selectTab(*tabs, 0);
+    ASSERT_EQ(tabs->currentIndex(), 0);
     auto* firewallCell =
         qobject_cast<FirewallTableCellView*>(firewall->tableView()->viewAtColumn(0, 1, true));
     ASSERT_NE(firewallCell, nullptr);
