@@ -222,3 +222,16 @@ TEST_F(FirewallPaneTest, CellRequestsOutsideTheItemsGiveNoView) {
     EXPECT_EQ(pane->viewForTableColumn(table, &otherColumn, 0), nullptr);
     EXPECT_NE(pane->viewForTableColumn(table, column, 0), nullptr);
 }
+
+TEST_F(FirewallPaneTest, RemovingTheLastRowByItsOwnButtonEmptiesTheTable)
+{
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("alpha")));
+    auto pane = loadPane();
+    FirewallTableCellView* cell = cellAt(*pane, 0);
+    ASSERT_NE(cell, nullptr);
+
+    QTest::mouseClick(cell->removeButton(), Qt::LeftButton);
+
+    EXPECT_EQ(pane->tableView()->numberOfRows(), 0);
+    EXPECT_TRUE(Blacklist::shared().apps().isEmpty());
+}
