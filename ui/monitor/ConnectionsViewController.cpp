@@ -44,10 +44,14 @@ QWidget* ConnectionsViewController::loadView() {
     m_ui->setupUi(view);
     m_tableView = m_ui->tableView;
     m_tableView->setModel(m_arrayController);
+    // Host names are the longest texts; the port column takes what is left.
+    QHeaderView* header = m_tableView->horizontalHeader();
+    header->resizeSection(static_cast<int>(ConnectionsTableModel::Column::time), 100);
+    header->resizeSection(static_cast<int>(ConnectionsTableModel::Column::hostname), 210);
     // Rows keep their arrival order until the user picks a column to sort by.
-    m_tableView->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    header->setSortIndicator(-1, Qt::AscendingOrder);
     m_tableView->setSortingEnabled(true);
-    m_tableView->horizontalHeader()->setSortIndicatorClearable(true);
+    header->setSortIndicatorClearable(true);
     return view;
 }
 

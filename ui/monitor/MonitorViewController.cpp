@@ -68,7 +68,8 @@ QWidget* MonitorViewController::loadView() {
     m_tableView = m_ui->tableView;
     m_statusTextField = m_ui->statusTextField;
 
-    m_tableView->addTableColumn(cellIdentifier, tr("Application"), 560);
+    // One untitled column: the rows speak for themselves, so the table shows no header.
+    m_tableView->addTableColumn(cellIdentifier, QString(), 560);
     m_tableView->registerCellPrototype(cellIdentifier, [this] { return makeCellView(); });
     m_tableView->setRowHeight(rowHeight);
     m_tableView->setDataSource(this);
