@@ -49,7 +49,14 @@ void MonitorFixture::TearDown() {
         popover->close();
     }
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    // The subscriber lists hold the pane; dropping them and the test's pointer ends it.
+    // A retired block list may keep holding the pane (subscribers are never released), so the pane
+    // must not keep calling into this fixture, nor stay on screen for the next test.
+    if (m_controller) {
+        m_controller->setClock({});
+        if (m_controller->isViewLoaded()) {
+            m_controller->view()->hide();
+        }
+    }
     Blacklist::resetShared();
     KextClient::resetShared();
     m_controller.reset();
