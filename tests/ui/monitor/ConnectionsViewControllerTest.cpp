@@ -7,6 +7,8 @@
 #include "ui/monitor/ConnectionsTableModel.h"
 
 #include <QAbstractItemModelTester>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPushButton>
@@ -133,6 +135,8 @@ TEST_F(ConnectionsViewControllerTest, CopyPutsTheSelectedHostNamesInDisplayedOrd
 
     EXPECT_EQ(Pasteboard::general().items(),
               (QStringList{QStringLiteral("zero.example"), QStringLiteral("two.example")}));
+    // The system clipboard holds one text: the items one a line, nothing after the last.
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("zero.example\ntwo.example"));
 }
 
 TEST_F(ConnectionsViewControllerTest, CopyWithNothingSelectedLeavesThePasteboardEmpty) {
@@ -144,6 +148,7 @@ TEST_F(ConnectionsViewControllerTest, CopyWithNothingSelectedLeavesThePasteboard
     pressCopy();
 
     EXPECT_TRUE(Pasteboard::general().items().isEmpty());
+    EXPECT_TRUE(QGuiApplication::clipboard()->text().isEmpty());
 }
 
 TEST_F(ConnectionsViewControllerTest, EmptyHostNameShowsAndCopiesAsEmpty) {
