@@ -146,6 +146,9 @@ void FirewallViewController::appUnblocked(const AppPtr& app) {
 }
 
 void FirewallViewController::removeButtonClicked(QObject* sender) {
+    if (!m_tableView) {
+        return;
+    }
     const int row = m_tableView->rowForView(qobject_cast<QWidget*>(sender));
     if (row < 0 || row >= m_items.size()) {
         return;
