@@ -223,8 +223,7 @@ TEST_F(FirewallPaneTest, CellRequestsOutsideTheItemsGiveNoView) {
     EXPECT_NE(pane->viewForTableColumn(table, column, 0), nullptr);
 }
 
-TEST_F(FirewallPaneTest, RemovingTheLastRowByItsOwnButtonEmptiesTheTable)
-{
+TEST_F(FirewallPaneTest, RemovingTheLastRowByItsOwnButtonEmptiesTheTable) {
     Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("alpha")));
     auto pane = loadPane();
     FirewallTableCellView* cell = cellAt(*pane, 0);
