@@ -466,14 +466,17 @@ void TableView::removeRow(int row, Animation animation) {
         reloadData();
         return;
     }
-    --m_rowCount;
+    // Only a table on screen has a row to fade out. Grabbing a table that was never shown would deliver
+    // its pending resize first, which rebuilds the rows under our feet; so grab before looking the
+    // row up, and only when there is something to see.
     QPixmap snapshot;
     QRect snapshotRect;
+    if (animation == Animation::fade && isVisible() && d->rowAt(row)) {
+        snapshotRect = QRect(0, row * m_rowHeight - d->offset(), viewport()->width(), m_rowHeight);
+        snapshot = viewport()->grab(snapshotRect);
+    }
+    --m_rowCount;
     if (Private::Row* removed = d->rowAt(row)) {
-        if (animation == Animation::fade) {
-            snapshotRect = QRect(0, row * m_rowHeight - d->offset(), viewport()->width(), m_rowHeight);
-            snapshot = viewport()->grab(snapshotRect);
-        }
         d->recycle(*removed);
         d->rows.erase(d->rows.begin() + (row - d->firstRow));
     } else if (row < d->firstRow && !d->rows.empty()) {

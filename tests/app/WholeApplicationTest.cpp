@@ -179,3 +179,41 @@ TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
     EXPECT_EQ(firewall->tableView()->numberOfRows(), 1);
     EXPECT_EQ(Blacklist::shared().identifiers(), QStringList{QStringLiteral("curl")});
 }
+
+// The monitor's tab has never been opened when a program that connected is blocked from the
+// firewall pane (say by dropping it there): its monitor row fades out of a table never shown.
+TEST_F(WholeApplicationTest, BlockingWhileTheMonitorTabWasNeverOpened) {
+    FakeKextFilter filter;
+    const QString programPath = m_folder.filePath(QStringLiteral("quilvane-probe"));
+    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), programPath));
+    m_program.start(programPath, {QStringLiteral("60")});
+    ASSERT_TRUE(m_program.waitForStarted());
+
+    Storyboard storyboard(QStringLiteral("Main"));
+    registerMainStoryboard(storyboard);
+    m_delegate = std::make_shared<AppDelegate>(storyboard);
+    m_delegate->applicationDidFinishLaunching();
+    ASSERT_TRUE(filter.waitForCommands(1));
+    Window* window = m_delegate->mainWindowController()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
+    auto* tabs = window->findChild<QTabWidget*>();
+    ASSERT_NE(tabs, nullptr);
+    const auto firewall = subscribedPane<FirewallViewController>();
+    const auto monitor = subscribedPane<MonitorViewController>();
+    ASSERT_TRUE(firewall && monitor);
+
+    ASSERT_EQ(filter.sendRecord(FakeKextFilter::record(1, static_cast<std::int32_t>(m_program.processId()),
+                                                       "127.0.0.1", 8080)),
+              1);
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return monitor->tableView()->numberOfRows() == 1; }));
+    ASSERT_EQ(tabs->currentIndex(), 0);
+
+    Blacklist::shared().block(App::initWithPath(programPath));
+
+    EXPECT_EQ(monitor->tableView()->numberOfRows(), 0);
+    EXPECT_EQ(firewall->tableView()->numberOfRows(), 1);
+    ASSERT_TRUE(filter.waitForCommands(2));
+    EXPECT_EQ(lastNamesSent(filter), std::vector<std::string>{"quilvane-probe"});
+    selectTab(*tabs, 1);
+    EXPECT_EQ(monitor->tableView()->viewAtColumn(0, 0, true), nullptr);
+}
