@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using Quilvane::Wire::UniqueFd;
+
 namespace Filterd {
 namespace {
 

@@ -3,7 +3,7 @@
 #include "filterd/ConnectionEvent.h"
 #include "filterd/EventLoop.h"
 #include "filterd/FilterBackend.h"
-#include "filterd/UniqueFd.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <array>
 #include <cstdint>
@@ -72,10 +72,10 @@ private:
     EventLoop& m_loop;
     Options m_options;
     EventSink m_sink;
-    UniqueFd m_cgroup;
+    Quilvane::Wire::UniqueFd m_cgroup;
     std::unique_ptr<quilvane_filter, SkeletonDeleter> m_skeleton;
-    std::array<LinkPtr, 4> m_links;        // links this instance created
-    std::array<UniqueFd, 4> m_reusedLinks; // pinned links taken over from an earlier instance
+    std::array<LinkPtr, 4> m_links;                        // links this instance created
+    std::array<Quilvane::Wire::UniqueFd, 4> m_reusedLinks; // pinned links taken over from an earlier instance
     LinkPtr m_acceptLink;
     std::unique_ptr<ring_buffer, RingBufferDeleter> m_ring;
     ConnectionEvent m_event; // reused for every ring-buffer record

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <sys/socket.h>
 
+using Quilvane::Wire::UniqueFd;
+
 namespace Filterd {
 
 ClientConnection::ClientConnection(UniqueFd socket, PeerPolicy::Peer peer, std::size_t queueCapacity)

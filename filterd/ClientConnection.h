@@ -1,8 +1,8 @@
 #pragma once
 
 #include "filterd/PeerPolicy.h"
-#include "filterd/UniqueFd.h"
 #include "kernel/wire/KextRecord.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <array>
 #include <chrono>
@@ -17,7 +17,7 @@ namespace Filterd {
 // and never holds up the service, the kernel's ring buffer or the other clients.
 class ClientConnection final {
 public:
-    ClientConnection(UniqueFd socket, PeerPolicy::Peer peer, std::size_t queueCapacity);
+    ClientConnection(Quilvane::Wire::UniqueFd socket, PeerPolicy::Peer peer, std::size_t queueCapacity);
 
     int fd() const { return m_socket.get(); }
     const PeerPolicy::Peer& peer() const { return m_peer; }
@@ -47,7 +47,7 @@ private:
         std::uint8_t length;
     };
 
-    UniqueFd m_socket;
+    Quilvane::Wire::UniqueFd m_socket;
     PeerPolicy::Peer m_peer;
     std::vector<Slot> m_slots;
     std::size_t m_head = 0;

@@ -13,6 +13,8 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+using Quilvane::Wire::UniqueFd;
+
 namespace Filterd {
 namespace {
 

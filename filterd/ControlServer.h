@@ -3,7 +3,7 @@
 #include "filterd/ClientConnection.h"
 #include "filterd/EventLoop.h"
 #include "filterd/PeerPolicy.h"
-#include "filterd/UniqueFd.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <cstdint>
 #include <functional>
@@ -62,7 +62,7 @@ private:
     PeerPolicy m_policy;
     CommandHandler m_handler;
     std::string m_path;
-    UniqueFd m_listener;
+    Quilvane::Wire::UniqueFd m_listener;
     std::map<int, std::unique_ptr<ClientConnection>> m_clients;
     std::vector<std::uint8_t> m_commandBuffer;
     std::uint64_t m_droppedByClosedClients = 0;

@@ -5,6 +5,8 @@
 #include <cerrno>
 #include <sys/epoll.h>
 
+using Quilvane::Wire::UniqueFd;
+
 namespace Filterd {
 
 std::unique_ptr<EventLoop> EventLoop::create() {

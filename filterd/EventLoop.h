@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filterd/UniqueFd.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -33,7 +33,7 @@ public:
     void stop() { m_running = false; }
 
 private:
-    explicit EventLoop(UniqueFd epoll);
+    explicit EventLoop(Quilvane::Wire::UniqueFd epoll);
 
     struct Entry {
         int fd = -1;
@@ -41,7 +41,7 @@ private:
         Handler handler;
     };
 
-    UniqueFd m_epoll;
+    Quilvane::Wire::UniqueFd m_epoll;
     std::uint64_t m_nextToken = 1;
     std::unordered_map<std::uint64_t, std::shared_ptr<Entry>> m_entries; // by token
     std::unordered_map<int, std::uint64_t> m_tokens;                     // fd -> token

@@ -5,7 +5,7 @@
 #include "filterd/EventLoop.h"
 #include "filterd/FilterBackend.h"
 #include "filterd/ServiceOptions.h"
-#include "filterd/UniqueFd.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <chrono>
 #include <memory>
@@ -40,7 +40,7 @@ private:
 
     ServiceOptions m_options;
     std::unique_ptr<EventLoop> m_loop;
-    UniqueFd m_signals;
+    Quilvane::Wire::UniqueFd m_signals;
     std::unique_ptr<FilterBackend> m_backend;
     std::unique_ptr<ControlServer> m_server;
     std::uint64_t m_blockedAttempts = 0;

@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+using Quilvane::Wire::UniqueFd;
+
 namespace Filterd {
 namespace {
 
@@ -119,7 +121,7 @@ SimulatedTraffic::~SimulatedTraffic() {
         m_loop.remove(fd);
     }
     for (const UniqueFd* fd : {&m_tcp4, &m_tcp6, &m_udp, &m_timer}) {
-        if (fd->valid()) {
+        if (fd->isValid()) {
             m_loop.remove(fd->get());
         }
     }

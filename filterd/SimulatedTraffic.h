@@ -3,7 +3,7 @@
 #include "filterd/ConnectionEvent.h"
 #include "filterd/EventLoop.h"
 #include "filterd/FilterBackend.h"
-#include "filterd/UniqueFd.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>
@@ -69,11 +69,11 @@ private:
     std::string m_imageDirectory;
     std::vector<Helper> m_helpers;
     std::set<std::string> m_blocked;
-    UniqueFd m_tcp4;
-    UniqueFd m_tcp6;
-    UniqueFd m_udp;
-    UniqueFd m_timer;
-    std::map<int, UniqueFd> m_pending; // accepted connections waiting for their introduction
+    Quilvane::Wire::UniqueFd m_tcp4;
+    Quilvane::Wire::UniqueFd m_tcp6;
+    Quilvane::Wire::UniqueFd m_udp;
+    Quilvane::Wire::UniqueFd m_timer;
+    std::map<int, Quilvane::Wire::UniqueFd> m_pending; // accepted connections waiting for their introduction
     std::map<std::pair<pid_t, std::uint16_t>, std::chrono::steady_clock::time_point> m_udpFlows;
     double m_syntheticCredit = 0;
     std::chrono::steady_clock::time_point m_lastTick;

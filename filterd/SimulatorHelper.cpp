@@ -1,6 +1,6 @@
 #include "filterd/SimulatorHelper.h"
 
-#include "filterd/UniqueFd.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -9,6 +9,8 @@
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
+
+using Quilvane::Wire::UniqueFd;
 
 namespace Filterd::SimulatorHelper {
 namespace {

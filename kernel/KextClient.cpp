@@ -3,8 +3,8 @@
 #include "kernel/HostNameCache.h"
 #include "kernel/KextSocket.h"
 #include "kernel/ProcessAppCache.h"
-#include "kernel/UniqueFd.h"
 #include "kernel/wire/KextCommandFrame.h"
+#include "kernel/wire/UniqueFd.h"
 #include "model/Blacklist.h"
 #include "model/FilterNames.h"
 #include "platform/Dispatch.h"
@@ -26,6 +26,7 @@
 
 using Quilvane::Wire::NameResolver;
 using Quilvane::Wire::RecordBuffer;
+using Quilvane::Wire::UniqueFd;
 
 namespace {
 

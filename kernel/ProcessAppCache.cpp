@@ -7,6 +7,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+using Quilvane::Wire::UniqueFd;
+
 ProcessAppCache::ProcessAppCache(Factory factory, Clock::duration lifetime, qsizetype capacity)
     : m_factory(std::move(factory))
     , m_lifetime(lifetime)

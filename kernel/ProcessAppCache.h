@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kernel/UniqueFd.h"
+#include "kernel/wire/UniqueFd.h"
 #include "model/App.h"
 
 #include <QHash>
@@ -29,14 +29,14 @@ public:
 
 private:
     struct Entry {
-        UniqueFd process;
+        Quilvane::Wire::UniqueFd process;
         QString executable;
         AppPtr app;
         Clock::time_point expires;
     };
 
     static QString executablePath(qint32 pid);
-    static bool isRunning(const UniqueFd& process);
+    static bool isRunning(const Quilvane::Wire::UniqueFd& process);
 
     const Factory m_factory;
     const Clock::duration m_lifetime;

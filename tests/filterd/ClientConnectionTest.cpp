@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 
 using Filterd::ClientConnection;
-using Filterd::UniqueFd;
+using Quilvane::Wire::UniqueFd;
 
 namespace {
 

@@ -16,6 +16,7 @@
 
 using namespace Filterd;
 using FilterdTestSupport::ControlClient;
+using Quilvane::Wire::UniqueFd;
 using namespace std::chrono_literals;
 
 namespace {

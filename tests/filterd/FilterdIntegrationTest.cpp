@@ -74,7 +74,7 @@ TEST_F(FilterdIntegrationTest, BlocksTheListedExecutableByItsFullNameAndReportsT
     // This process accepts the connection the probe left in the backlog.
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    Filterd::UniqueFd accepted(::accept(tcp4.fd.get(), reinterpret_cast<sockaddr*>(&peer), &length));
+    Quilvane::Wire::UniqueFd accepted(::accept(tcp4.fd.get(), reinterpret_cast<sockaddr*>(&peer), &length));
     ASSERT_TRUE(accepted);
     const auto incoming = client->waitForRecord([&](const RecordBuffer& r) {
         return recordCommand(r) == 0 && recordPid(r) == ::getpid() && recordPort(r) == ntohs(peer.sin_port);
@@ -95,7 +95,7 @@ TEST_F(FilterdIntegrationTest, UdpFlowIsReportedOncePerPeer) {
     auto udp = listenOnLoopback(AF_INET, SOCK_DGRAM);
     auto other = listenOnLoopback(AF_INET, SOCK_DGRAM);
 
-    Filterd::UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    Quilvane::Wire::UniqueFd sender(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     const auto sendTo = [&](std::uint16_t port) {
         sockaddr_in to{};
         to.sin_family = AF_INET;

@@ -22,7 +22,7 @@
 
 namespace FilterdTestSupport {
 
-using Filterd::UniqueFd;
+using Quilvane::Wire::UniqueFd;
 using namespace std::chrono_literals;
 
 std::string serviceBinary() {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "filterd/UniqueFd.h"
 #include "kernel/wire/KextRecord.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <chrono>
 #include <functional>
@@ -52,9 +52,9 @@ public:
     int fd() const { return m_fd.get(); }
 
 private:
-    explicit ControlClient(Filterd::UniqueFd fd)
+    explicit ControlClient(Quilvane::Wire::UniqueFd fd)
         : m_fd(std::move(fd)) {}
-    Filterd::UniqueFd m_fd;
+    Quilvane::Wire::UniqueFd m_fd;
 };
 
 // The probe program copied to `directory`/`name`; returns the path.
@@ -69,7 +69,7 @@ ProbeResult runProbe(const std::string& path, const std::string& mode, std::uint
 
 // A loopback TCP listener (IPv4 or IPv6) on an ephemeral port.
 struct Listener {
-    Filterd::UniqueFd fd;
+    Quilvane::Wire::UniqueFd fd;
     std::uint16_t port = 0;
 };
 Listener listenOnLoopback(int family, int type);

@@ -85,7 +85,7 @@ protected:
     // Programs attached to the cgroup v2 root for one hook.
     static std::uint32_t attachedPrograms(bpf_attach_type type) {
         const auto root = Filterd::BpfPaths::cgroup2Mount();
-        Filterd::UniqueFd cgroup(::open(root->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        Quilvane::Wire::UniqueFd cgroup(::open(root->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         std::uint32_t ids[64];
         std::uint32_t count = 64;
         if (bpf_prog_query(cgroup.get(), type, 0, nullptr, ids, &count) != 0) {

@@ -3,10 +3,11 @@
 #include <unistd.h>
 #include <utility>
 
-namespace Filterd {
+namespace Quilvane::Wire {
 
-// Owns one file descriptor and closes it when it goes, so that no early return leaks a socket,
-// an epoll instance or a BPF object.
+// Owns one file descriptor and closes it when it goes away, so that no early return leaks a
+// socket, a pidfd, an epoll instance or a BPF object. Both the application and the filter
+// service hold their descriptors in it.
 class UniqueFd final {
 public:
     UniqueFd() = default;
@@ -26,9 +27,10 @@ public:
     UniqueFd& operator=(const UniqueFd&) = delete;
 
     int get() const { return m_fd; }
-    bool valid() const { return m_fd >= 0; }
-    explicit operator bool() const { return valid(); }
+    bool isValid() const { return m_fd >= 0; }
+    explicit operator bool() const { return isValid(); }
 
+    // Gives the descriptor up without closing it.
     int release() { return std::exchange(m_fd, -1); }
     void reset(int fd = -1) {
         if (m_fd >= 0) {
@@ -41,4 +43,4 @@ private:
     int m_fd = -1;
 };
 
-} // namespace Filterd
+} // namespace Quilvane::Wire
