@@ -1,6 +1,7 @@
 // Block list figures at the size of a long-lived list: loading 10,000 stored entries (half paths of
 // real executables, half bare process names) and one block or unblock with its save in such a list.
 
+#include "bench/support/MachineDescription.h"
 #include "model/Blacklist.h"
 #include "platform/UserDefaults.h"
 
@@ -10,7 +11,6 @@
 #include <QStringList>
 #include <QSysInfo>
 #include <QTemporaryDir>
-#include <QThread>
 #include <benchmark/benchmark.h>
 #include <unistd.h>
 
@@ -93,18 +93,6 @@ void BM_UnblockAndSave(benchmark::State& state) {
 }
 BENCHMARK(BM_UnblockAndSave)->Unit(benchmark::kMillisecond);
 
-QString cpuModel() {
-    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
-    if (cpuinfo.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : cpuinfo.readAll().split('\n')) {
-            if (line.startsWith("model name")) {
-                return QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
-            }
-        }
-    }
-    return QStringLiteral("unknown");
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -115,10 +103,8 @@ int main(int argc, char** argv) {
     s_programs = &programs;
     QCoreApplication app(argc, argv);
 
-    const QString machine = cpuModel() + QStringLiteral(", %1 cores, ").arg(QThread::idealThreadCount()) +
-                            QSysInfo::prettyProductName() + QStringLiteral(", kernel ") +
-                            QSysInfo::kernelVersion();
-    benchmark::AddCustomContext("machine", machine.toStdString());
+    benchmark::AddCustomContext("machine",
+                                machineDescription() + ", " + QSysInfo::prettyProductName().toStdString());
     benchmark::AddCustomContext("settings folder", home.path().toStdString());
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
