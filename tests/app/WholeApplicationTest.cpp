@@ -2,15 +2,14 @@
 #include "app/MainStoryboard.h"
 #include "app/MainViewController.h"
 #include "app/Startup.h"
-#include "kernel/KextClient.h"
 #include "kernel/wire/KextCommandFrame.h"
 #include "model/Blacklist.h"
-#include "platform/UserDefaults.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/TableView.h"
 #include "platform/widgets/Window.h"
 #include "platform/widgets/WindowController.h"
 #include "tests/support/FakeKextFilter.h"
+#include "tests/support/FreshApplicationState.h"
 #include "tests/support/TestEnvironment.h"
 #include "ui/firewall/FirewallTableCellView.h"
 #include "ui/firewall/FirewallViewController.h"
@@ -26,6 +25,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <gtest/gtest.h>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,14 +62,7 @@ class WholeApplicationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_folder.isValid());
-        qputenv("QUILVANE_CONTROL_DIR", m_folder.filePath(QStringLiteral("no-filter")).toUtf8());
-        KextClient::resetShared();
-        // Pending writes of the previous test land first, so that removing the file empties it.
-        UserDefaults::standard().synchronize();
-        QFile::remove(UserDefaults::standard().filePath());
-        UserDefaults::resetStandard();
-        Startup::registerDefaults(UserDefaults::standard());
-        Blacklist::resetShared();
+        m_state.emplace(m_folder.path(), &Startup::registerDefaults);
     }
 
     void TearDown() override {
@@ -81,11 +74,11 @@ protected:
             m_delegate->mainWindowController()->window()) {
             m_delegate->mainWindowController()->window()->hide();
         }
-        KextClient::resetShared();
-        qunsetenv("QUILVANE_CONTROL_DIR");
+        m_state.reset();
     }
 
     QTemporaryDir m_folder;
+    std::optional<FreshApplicationState> m_state;
     QProcess m_program;
     std::shared_ptr<AppDelegate> m_delegate;
 };

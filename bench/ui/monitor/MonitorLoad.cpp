@@ -5,6 +5,7 @@
 //      delivered as queued calls from another thread: the longest gap of a 1 ms main-thread timer.
 // Run it with QT_QPA_PLATFORM=offscreen (the default here) or under a real display.
 
+#include "bench/support/MachineDescription.h"
 #include "kernel/Connection.h"
 #include "kernel/KextClient.h"
 #include "model/App.h"
@@ -12,6 +13,7 @@
 #include "platform/widgets/Popover.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/TableView.h"
+#include "tests/support/ScratchHome.h"
 #include "ui/monitor/ConnectionsViewController.h"
 #include "ui/monitor/MonitorScenes.h"
 #include "ui/monitor/MonitorTableCellView.h"
@@ -22,9 +24,6 @@
 #include <QFile>
 #include <QPushButton>
 #include <QSortFilterProxyModel>
-#include <QSysInfo>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QTimer>
 #include <algorithm>
 #include <atomic>
@@ -45,22 +44,8 @@ constexpr int hostCount = 2'000;
 constexpr int popoverRate = 10'000; // connections per second
 constexpr int popoverSeconds = 10;
 
-QString cpuModel() {
-    QFile cpuinfo(QStringLiteral("/proc/cpuinfo"));
-    if (cpuinfo.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : cpuinfo.readAll().split('\n')) {
-            if (line.startsWith("model name")) {
-                return QString::fromUtf8(line.mid(line.indexOf(':') + 1).trimmed());
-            }
-        }
-    }
-    return QStringLiteral("unknown CPU");
-}
-
 void printMachine() {
-    std::printf("machine: %s, %u hardware threads, %s %s, Qt %s, platform %s\n", qPrintable(cpuModel()),
-                std::thread::hardware_concurrency(), qPrintable(QSysInfo::kernelType()),
-                qPrintable(QSysInfo::kernelVersion()), qVersion(),
+    std::printf("machine: %s, Qt %s, platform %s\n", machineDescription().c_str(), qVersion(),
                 qPrintable(QGuiApplication::platformName()));
 }
 
@@ -304,13 +289,7 @@ void popoverUnderLoad(MonitorViewController& monitor, const QList<AppPtr>& apps)
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    // Keep the run away from the user's settings and from any filter service on the machine.
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-    qputenv("QUILVANE_CONTROL_DIR", home.path().toUtf8());
+    const ScratchHome home;
     QApplication app(argc, argv);
     printMachine();
     std::printf("load average at start: %s\n", qPrintable(loadAverage()));

@@ -6,6 +6,7 @@
 #include "platform/UserDefaults.h"
 #include "platform/widgets/TableView.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/FreshApplicationState.h"
 #include "tests/support/TestEnvironment.h"
 #include "ui/firewall/FirewallTableCellView.h"
 #include "ui/firewall/FirewallViewController.h"
@@ -17,6 +18,7 @@
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
+#include <optional>
 
 // Records what the block list tells its subscribers, and can look at the world at that moment.
 class RecordingSubscriber final : public BlacklistSubscriber {
@@ -47,21 +49,13 @@ class FirewallPaneTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(m_folder.isValid());
-        qputenv("QUILVANE_CONTROL_DIR", m_folder.filePath(QStringLiteral("no-filter")).toUtf8());
-        KextClient::resetShared();
-        // Pending writes of the previous test land first, so that removing the file empties it.
-        UserDefaults::standard().synchronize();
-        QFile::remove(UserDefaults::standard().filePath());
-        UserDefaults::resetStandard();
-        UserDefaults::standard().registerDefaults(
-            {{QStringLiteral("enableFirewall"), true}, {QStringLiteral("firstRunCompleted"), false}});
-        Blacklist::resetShared();
+        m_state.emplace(m_folder.path(), [](UserDefaults& defaults) {
+            defaults.registerDefaults(
+                {{QStringLiteral("enableFirewall"), true}, {QStringLiteral("firstRunCompleted"), false}});
+        });
     }
 
-    void TearDown() override {
-        KextClient::resetShared();
-        qunsetenv("QUILVANE_CONTROL_DIR");
-    }
+    void TearDown() override { m_state.reset(); }
 
     // The pane as the storyboard makes it, with its view loaded and shown on screen.
     std::shared_ptr<FirewallViewController> loadPane() {
@@ -116,4 +110,5 @@ protected:
     }
 
     QTemporaryDir m_folder;
+    std::optional<FreshApplicationState> m_state;
 };

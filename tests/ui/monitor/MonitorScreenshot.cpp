@@ -9,6 +9,7 @@
 #include "platform/widgets/Popover.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/TableView.h"
+#include "tests/support/ScratchHome.h"
 #include "ui/monitor/ConnectionsViewController.h"
 #include "ui/monitor/MonitorScenes.h"
 #include "ui/monitor/MonitorTableCellView.h"
@@ -20,7 +21,6 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QTableView>
-#include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
 
@@ -69,12 +69,7 @@ QList<Traffic> sampleTraffic() {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    }
-    QTemporaryDir home;
-    qputenv("XDG_CONFIG_HOME", home.path().toUtf8());
-    qputenv("QUILVANE_CONTROL_DIR", home.path().toUtf8());
+    const ScratchHome home;
     QApplication app(argc, argv);
     QApplication::setStyle(QStringLiteral("Fusion"));
     const QStringList arguments = QCoreApplication::arguments();
