@@ -1,6 +1,7 @@
 #include "platform/Workspace.h"
 
 #include "platform/Bundle.h"
+#include "platform/Images.h"
 
 #include <QAbstractFileIconProvider>
 #include <QDesktopServices>
@@ -44,6 +45,15 @@ bool startsAsProgram(const QString& path) {
     return head.startsWith("\x7f"
                            "ELF") ||
            head.startsWith("#!");
+}
+
+// Our own images for desktops without an icon theme, where the provider has nothing to offer:
+// packages look like applications, and everything else like a process.
+QIcon imageForType(const std::optional<QString>& type) {
+    const bool package = type && Workspace::typeConformsToType(*type, bundleType);
+    const QString name =
+        package ? QStringLiteral("application_icon_32x32") : QStringLiteral("process_icon_32x32");
+    return Images::imageNamed(name).value_or(QIcon());
 }
 
 QMutex s_openerMutex;
@@ -95,7 +105,10 @@ QIcon Workspace::iconForFile(const QString& path) {
         }
     }
     static const QAbstractFileIconProvider provider;
-    return provider.icon(QFileInfo(path));
+    if (QIcon icon = provider.icon(QFileInfo(path)); !icon.isNull()) {
+        return icon;
+    }
+    return imageForType(typeOfFile(path));
 }
 
 bool Workspace::openURL(const QUrl& url) {

@@ -25,7 +25,9 @@ public:
     static bool typeConformsToType(const QString& type, const QString& conformsToType);
 
     // The bundle's or desktop entry's own icon where it has one, else the desktop's icon for the
-    // file's kind. May be a null icon when neither is available (no icon theme, say).
+    // file's kind. Where the desktop has none (no icon theme, say), an image of our own: a generic
+    // application for bundles and desktop entries, the process image for anything else. Null only
+    // when the application's images are not linked in.
     static QIcon iconForFile(const QString& path);
 
     // Opens the address with the user's preferred handler; false when none took it.

@@ -85,6 +85,21 @@ TEST_F(WorkspaceTest, PackagesShowTheirOwnIcons) {
     EXPECT_EQ(entryIcon.pixmap(16, 16).toImage().pixelColor(8, 8), QColor(Qt::blue));
 }
 
+// Without an icon theme (as on a bare desktop or the offscreen platform) the desktop has no icon for
+// these; rows must still show one.
+TEST_F(WorkspaceTest, ProgramsAndPackagesWithoutIconsOfTheirOwnStillGetOne) {
+    ASSERT_TRUE(copyProgram(at(QStringLiteral("program"))));
+    const QString bundle = makeBundle(m_dir.path(), QStringLiteral("Plain"), QStringLiteral("exe"));
+    const QString entry =
+        makeDesktopEntry(at(QStringLiteral("plain.desktop")), "Type=Application\nName=Plain\nExec=sleep 1\n");
+
+    for (const QString& path : {at(QStringLiteral("program")), bundle, entry}) {
+        const QIcon icon = Workspace::iconForFile(path);
+        ASSERT_FALSE(icon.isNull()) << qPrintable(path);
+        EXPECT_FALSE(icon.pixmap(32, 32).isNull()) << qPrintable(path);
+    }
+}
+
 TEST_F(WorkspaceTest, OpenURLGoesThroughTheReplaceableOpener) {
     QList<QUrl> opened;
     Workspace::setUrlOpener([&](const QUrl& url) {
