@@ -5,6 +5,7 @@
 //      to distinct peers, at a paced rate and flat out, with what was lost and where.
 //
 //   filterd_load [--seconds S] [--rounds N] [--rate R]
+#include "bench/support/MachineDescription.h"
 #include "kernel/wire/KextCommandFrame.h"
 #include "kernel/wire/KextRecord.h"
 
@@ -26,7 +27,6 @@
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -168,6 +168,30 @@ double median(std::vector<double> values) {
     return values[values.size() / 2];
 }
 
+// One client's records, up to 64 of them read in one call into buffers that are reused from call to
+// call.
+class RecordBatch {
+public:
+    // Waits up to 20 ms for records and reads what is there: how many, 0 or less for none.
+    int receive(int fd) {
+        for (unsigned m = 0; m < kSize; ++m) {
+            m_vectors[m] = {m_records[m], sizeof m_records[m]};
+            m_messages[m] = {};
+            m_messages[m].msg_hdr.msg_iov = &m_vectors[m];
+            m_messages[m].msg_hdr.msg_iovlen = 1;
+        }
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 20) > 0 ? ::recvmmsg(fd, m_messages, kSize, MSG_DONTWAIT, nullptr) : 0;
+    }
+    const std::uint8_t* record(int index) const { return m_records[index]; }
+
+private:
+    static constexpr unsigned kSize = 64;
+    std::uint8_t m_records[kSize][256];
+    iovec m_vectors[kSize];
+    mmsghdr m_messages[kSize];
+};
+
 struct FloodResult {
     std::uint64_t sent = 0;
     std::vector<std::uint64_t> received;
@@ -192,26 +216,14 @@ FloodResult flood(const std::vector<int>& clients, double seconds, double rate) 
     const std::int32_t self = ::getpid();
     for (std::size_t i = 0; i < clients.size(); ++i) {
         readers.emplace_back([&, i] {
-            constexpr unsigned kBatch = 64;
-            std::uint8_t records[kBatch][256];
-            iovec vectors[kBatch];
-            mmsghdr messages[kBatch];
+            RecordBatch batch;
             auto quietSince = Clock::now();
             for (;;) {
-                for (unsigned m = 0; m < kBatch; ++m) {
-                    vectors[m] = {records[m], sizeof records[m]};
-                    messages[m] = {};
-                    messages[m].msg_hdr.msg_iov = &vectors[m];
-                    messages[m].msg_hdr.msg_iovlen = 1;
-                }
-                pollfd p{clients[i], POLLIN, 0};
-                const int got = ::poll(&p, 1, 20) > 0
-                                    ? ::recvmmsg(clients[i], messages, kBatch, MSG_DONTWAIT, nullptr)
-                                    : 0;
+                const int got = batch.receive(clients[i]);
                 if (got > 0) {
                     for (int m = 0; m < got; ++m) {
                         std::int32_t pid = 0;
-                        std::memcpy(&pid, records[m] + 4, sizeof pid);
+                        std::memcpy(&pid, batch.record(m) + 4, sizeof pid);
                         result.received[i] += pid == self || self == 0;
                     }
                     quietSince = Clock::now();
@@ -288,18 +300,7 @@ std::string counter(const std::string& log, const std::string& label) {
 }
 
 void printMachine() {
-    utsname name{};
-    ::uname(&name);
-    std::string model = "unknown CPU";
-    std::ifstream cpuinfo("/proc/cpuinfo");
-    for (std::string line; std::getline(cpuinfo, line);) {
-        if (line.rfind("model name", 0) == 0) {
-            model = line.substr(line.find(':') + 2);
-            break;
-        }
-    }
-    std::printf("machine: %s, %u cores, Linux %s\n", model.c_str(), std::thread::hardware_concurrency(),
-                name.release);
+    std::printf("machine: %s\n", machineDescription().c_str());
 }
 
 // Records of the simulator's synthetic traffic: the service's own delivery path, without a
@@ -317,23 +318,11 @@ void runSimulated(const char* title, int clientCount, double seconds, double rat
     const auto end = warmUp + std::chrono::duration<double>(seconds);
     for (std::size_t i = 0; i < clients.size(); ++i) {
         readers.emplace_back([&, i] {
-            constexpr unsigned kBatch = 64;
-            std::uint8_t records[kBatch][256];
-            iovec vectors[kBatch];
-            mmsghdr messages[kBatch];
+            RecordBatch batch;
             while (Clock::now() < end) {
-                for (unsigned m = 0; m < kBatch; ++m) {
-                    vectors[m] = {records[m], sizeof records[m]};
-                    messages[m] = {};
-                    messages[m].msg_hdr.msg_iov = &vectors[m];
-                    messages[m].msg_hdr.msg_iovlen = 1;
-                }
-                pollfd p{clients[i], POLLIN, 0};
-                if (::poll(&p, 1, 20) > 0) {
-                    const int got = ::recvmmsg(clients[i], messages, kBatch, MSG_DONTWAIT, nullptr);
-                    if (got > 0 && Clock::now() >= warmUp) {
-                        received[i] += static_cast<std::uint64_t>(got);
-                    }
+                const int got = batch.receive(clients[i]);
+                if (got > 0 && Clock::now() >= warmUp) {
+                    received[i] += static_cast<std::uint64_t>(got);
                 }
             }
         });

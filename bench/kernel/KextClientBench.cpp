@@ -3,6 +3,7 @@
 // ceiling any client can reach on this machine). Prints records per second delivered, main-thread
 // CPU time per record, their ratio and the machine.
 
+#include "bench/support/MachineDescription.h"
 #include "kernel/KextClient.h"
 #include "kernel/wire/KextRecord.h"
 #include "platform/Dispatch.h"
@@ -10,9 +11,6 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QFile>
-#include <QSysInfo>
-#include <QThread>
 #include <atomic>
 #include <benchmark/benchmark.h>
 #include <cerrno>
@@ -102,6 +100,19 @@ void reportRun(benchmark::State& state, Figures& figures, double wall, double ma
     state.counters["main_us/record"] = benchmark::Counter(perRecord);
 }
 
+// One run: the fake filter sends a run's records while `loop` counts them on the main thread (it
+// quits at the last), timed on the wall clock and on the main thread's CPU clock.
+void timeRun(benchmark::State& state, Figures& figures, FakeKextFilter& filter, QEventLoop& loop) {
+    const double cpuBefore = threadCpuSeconds();
+    const double start = wallSeconds();
+    std::thread sender = sendRecords(filter);
+    loop.exec();
+    const double wall = wallSeconds() - start;
+    const double mainCpu = threadCpuSeconds() - cpuBefore;
+    sender.join();
+    reportRun(state, figures, wall, mainCpu);
+}
+
 void BM_ClientToSubscriber(benchmark::State& state) {
     FakeKextFilter filter;
     KextClient client;
@@ -115,14 +126,7 @@ void BM_ClientToSubscriber(benchmark::State& state) {
     for (auto _ : state) {
         QEventLoop loop;
         subscriber->expect(kRecordsPerRun, &loop);
-        const double cpuBefore = threadCpuSeconds();
-        const double start = wallSeconds();
-        std::thread sender = sendRecords(filter);
-        loop.exec();
-        const double wall = wallSeconds() - start;
-        const double mainCpu = threadCpuSeconds() - cpuBefore;
-        sender.join();
-        reportRun(state, clientFigures, wall, mainCpu);
+        timeRun(state, clientFigures, filter, loop);
     }
 }
 
@@ -171,14 +175,7 @@ void BM_RawSocketToMainThread(benchmark::State& state) {
         currentLoop = &loop;
         *counted = 0;
         target = kRecordsPerRun;
-        const double cpuBefore = threadCpuSeconds();
-        const double start = wallSeconds();
-        std::thread sender = sendRecords(filter);
-        loop.exec();
-        const double wall = wallSeconds() - start;
-        const double mainCpu = threadCpuSeconds() - cpuBefore;
-        sender.join();
-        reportRun(state, ceilingFigures, wall, mainCpu);
+        timeRun(state, ceilingFigures, filter, loop);
     }
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(stop, &one, sizeof one);
@@ -192,18 +189,6 @@ void BM_RawSocketToMainThread(benchmark::State& state) {
 BENCHMARK(BM_RawSocketToMainThread)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_ClientToSubscriber)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
-QString cpuModel() {
-    QFile info(QStringLiteral("/proc/cpuinfo"));
-    if (info.open(QIODevice::ReadOnly)) {
-        for (const QByteArray& line : info.readAll().split('\n')) {
-            if (line.startsWith("model name")) {
-                return QString::fromUtf8(line.mid(line.indexOf(':') + 2));
-            }
-        }
-    }
-    return QStringLiteral("unknown CPU");
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -212,8 +197,7 @@ int main(int argc, char** argv) {
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
 
-    std::printf("\nmachine: %s, %d cores, %s %s\n", qPrintable(cpuModel()), QThread::idealThreadCount(),
-                qPrintable(QSysInfo::kernelType()), qPrintable(QSysInfo::kernelVersion()));
+    std::printf("\nmachine: %s\n", machineDescription().c_str());
     std::printf("records: %d per run, %d distinct numeric hosts, best of 3 runs\n", kRecordsPerRun,
                 kDistinctHosts);
     std::printf("client to subscriber:        %9.0f records/s, main thread %.2f us/record\n",

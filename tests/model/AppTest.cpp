@@ -169,12 +169,7 @@ TEST_F(AppTest, PidOfAProcessInABundleGivesTheBundle) {
 TEST_F(AppTest, PidOfAProcessLaunchedFromADesktopEntryGivesTheEntry) {
     const QString entry = makeDesktopEntry(at(QStringLiteral("nap.desktop")),
                                            "Type=Application\nName=Nap Time\nExec=sleep 30\n");
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("GIO_LAUNCHED_DESKTOP_FILE"), entry);
-    ChildProcess child(
-        QStringLiteral("/bin/sh"),
-        {QStringLiteral("-c"), QStringLiteral("export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec sleep 30")},
-        environment);
+    const ChildProcess child = ChildProcess::launchedFromDesktopEntry(entry);
     ASSERT_TRUE(TestEnvironment::waitUntil(
         [&] { return ProcessInfo::processName(child.pid()) == QStringLiteral("sleep"); }));
     const AppPtr app = App::initWithPid(child.pid());

@@ -25,6 +25,17 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
+    // `sleep 30` as a desktop launcher starts the program of the entry at `entryPath`: the
+    // launcher's variables name the entry, and the pid they name is the child's own.
+    static ChildProcess launchedFromDesktopEntry(const QString& entryPath) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("GIO_LAUNCHED_DESKTOP_FILE"), entryPath);
+        return ChildProcess(
+            QStringLiteral("/bin/sh"),
+            {QStringLiteral("-c"), QStringLiteral("export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec sleep 30")},
+            environment);
+    }
+
     bool running() const { return m_process.state() == QProcess::Running; }
     qint32 pid() const { return static_cast<qint32>(m_process.processId()); }
 

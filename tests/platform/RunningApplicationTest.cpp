@@ -30,12 +30,7 @@ TEST(RunningApplicationTest, ProcessStartedFromADesktopEntryIsRegistered) {
     QTemporaryDir dir;
     const QString entryPath = makeDesktopEntry(dir.filePath(QStringLiteral("sleeper.desktop")),
                                                "Type=Application\nName=Sleeper\nExec=sleep 30\n");
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("GIO_LAUNCHED_DESKTOP_FILE"), entryPath);
-    ChildProcess child(
-        QStringLiteral("/bin/sh"),
-        {QStringLiteral("-c"), QStringLiteral("export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec sleep 30")},
-        environment);
+    const ChildProcess child = ChildProcess::launchedFromDesktopEntry(entryPath);
     ASSERT_TRUE(child.running());
     ASSERT_TRUE(TestEnvironment::waitUntil(
         [&] { return ProcessInfo::processName(child.pid()) == QStringLiteral("sleep"); }));
