@@ -77,9 +77,24 @@ protected:
         m_state.reset();
     }
 
+    // A copy of a small program, running under its own name at `path` until the test ends.
+    void startProgram(const QString& path) {
+        ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), path));
+        m_program.start(path, {QStringLiteral("60")});
+        ASSERT_TRUE(m_program.waitForStarted());
+    }
+
+    // The application as it starts: the real storyboard, the delegate, the launch decision.
+    void launch() {
+        registerMainStoryboard(m_storyboard);
+        m_delegate = std::make_shared<AppDelegate>(m_storyboard);
+        m_delegate->applicationDidFinishLaunching();
+    }
+
     QTemporaryDir m_folder;
     std::optional<FreshApplicationState> m_state;
     QProcess m_program;
+    Storyboard m_storyboard{QStringLiteral("Main")};
     std::shared_ptr<AppDelegate> m_delegate;
 };
 
@@ -119,14 +134,8 @@ TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
     FakeKextFilter filter;
     Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("curl")));
     const QString programPath = m_folder.filePath(QStringLiteral("quilvane-probe"));
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), programPath));
-    m_program.start(programPath, {QStringLiteral("60")});
-    ASSERT_TRUE(m_program.waitForStarted());
-
-    Storyboard storyboard(QStringLiteral("Main"));
-    registerMainStoryboard(storyboard);
-    m_delegate = std::make_shared<AppDelegate>(storyboard);
-    m_delegate->applicationDidFinishLaunching();
+    ASSERT_NO_FATAL_FAILURE(startProgram(programPath));
+    launch();
 
     ASSERT_TRUE(filter.waitForCommands(1));
     EXPECT_EQ(lastNamesSent(filter), std::vector<std::string>{"curl"});
@@ -178,14 +187,8 @@ TEST_F(WholeApplicationTest, BlockFromTheMonitorThenRemoveInTheFirewallPane) {
 TEST_F(WholeApplicationTest, BlockingWhileTheMonitorTabWasNeverOpened) {
     FakeKextFilter filter;
     const QString programPath = m_folder.filePath(QStringLiteral("quilvane-probe"));
-    ASSERT_TRUE(QFile::copy(QStringLiteral("/bin/sleep"), programPath));
-    m_program.start(programPath, {QStringLiteral("60")});
-    ASSERT_TRUE(m_program.waitForStarted());
-
-    Storyboard storyboard(QStringLiteral("Main"));
-    registerMainStoryboard(storyboard);
-    m_delegate = std::make_shared<AppDelegate>(storyboard);
-    m_delegate->applicationDidFinishLaunching();
+    ASSERT_NO_FATAL_FAILURE(startProgram(programPath));
+    launch();
     ASSERT_TRUE(filter.waitForCommands(1));
     Window* window = m_delegate->mainWindowController()->window();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));
