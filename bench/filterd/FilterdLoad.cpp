@@ -371,14 +371,26 @@ int main(int argc, char** argv) {
     double seconds = 2;
     int rounds = 5;
     double rate = 110000;
-    for (int i = 1; i + 1 < argc; i += 2) {
+    const char* usage = "usage: filterd_load [--seconds S] [--rounds N] [--rate R]   (as root)\n";
+    for (int i = 1; i < argc; i += 2) {
         const std::string option = argv[i];
+        if (option == "-h" || option == "--help") {
+            std::fputs(usage, stdout);
+            return 0;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "filterd_load: %s needs a value\n%s", option.c_str(), usage);
+            return 2;
+        }
         if (option == "--seconds") {
             seconds = std::atof(argv[i + 1]);
         } else if (option == "--rounds") {
             rounds = std::atoi(argv[i + 1]);
         } else if (option == "--rate") {
             rate = std::atof(argv[i + 1]);
+        } else {
+            std::fprintf(stderr, "filterd_load: unknown option %s\n%s", option.c_str(), usage);
+            return 2;
         }
     }
     if (::geteuid() != 0) {
