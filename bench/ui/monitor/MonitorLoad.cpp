@@ -33,6 +33,7 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -289,6 +290,17 @@ void popoverUnderLoad(MonitorViewController& monitor, const QList<AppPtr>& apps)
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string option = argv[i];
+        if (option == "-h" || option == "--help") {
+            std::puts("usage: monitor_load [--feed | --popover]   (both parts when neither is given)");
+            return EXIT_SUCCESS;
+        }
+        if (option != "--feed" && option != "--popover") {
+            std::fprintf(stderr, "monitor_load: unknown option %s (try --help)\n", argv[i]);
+            return 2;
+        }
+    }
     const ScratchHome home;
     QApplication app(argc, argv);
     printMachine();
