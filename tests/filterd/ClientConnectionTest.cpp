@@ -1,5 +1,7 @@
 #include "filterd/ClientConnection.h"
 
+#include "tests/filterd/FilterdTestSupport.h"
+
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
@@ -7,6 +9,8 @@ using Filterd::ClientConnection;
 using Quilvane::Wire::UniqueFd;
 
 namespace {
+
+using FilterdTestSupport::taggedRecord;
 
 struct Pair {
     std::unique_ptr<ClientConnection> server;
@@ -23,19 +27,12 @@ Pair connectedPair(std::size_t capacity, int sendBuffer = 0) {
             UniqueFd(fds[1])};
 }
 
-std::array<std::uint8_t, 24> record(std::uint8_t tag) {
-    std::array<std::uint8_t, 24> bytes{};
-    bytes[0] = 1;
-    bytes[4] = tag;
-    return bytes;
-}
-
 } // namespace
 
 TEST(ClientConnection, DeliversRecordsInOrderAsSeparateMessages) {
     auto pair = connectedPair(16);
     for (std::uint8_t i = 0; i < 10; ++i) {
-        ASSERT_TRUE(pair.server->enqueue(record(i).data(), 24));
+        ASSERT_TRUE(pair.server->enqueue(taggedRecord(i).data(), 24));
     }
     EXPECT_EQ(pair.server->flush(), ClientConnection::FlushResult::empty);
     EXPECT_EQ(pair.server->delivered(), 10u);
@@ -49,22 +46,22 @@ TEST(ClientConnection, DeliversRecordsInOrderAsSeparateMessages) {
 TEST(ClientConnection, FullQueueDropsAndCountsWithoutBlocking) {
     auto pair = connectedPair(4);
     for (std::uint8_t i = 0; i < 6; ++i) {
-        pair.server->enqueue(record(i).data(), 24);
+        pair.server->enqueue(taggedRecord(i).data(), 24);
     }
     EXPECT_EQ(pair.server->dropped(), 2u);
     const auto now = std::chrono::steady_clock::now();
     EXPECT_EQ(pair.server->takeNewDrops(now, std::chrono::seconds(5)), 2u);
-    pair.server->enqueue(record(9).data(), 24);
+    pair.server->enqueue(taggedRecord(9).data(), 24);
     EXPECT_EQ(pair.server->takeNewDrops(now + std::chrono::seconds(1), std::chrono::seconds(5)), 0u)
         << "reported at most once per interval";
     EXPECT_EQ(pair.server->takeNewDrops(now + std::chrono::seconds(6), std::chrono::seconds(5)), 1u);
-    EXPECT_FALSE(pair.server->enqueue(record(0).data(), 200)) << "longer than a record";
+    EXPECT_FALSE(pair.server->enqueue(taggedRecord(0).data(), 200)) << "longer than a record";
 }
 
 TEST(ClientConnection, ReaderThatStopsReadingLeavesRecordsQueued) {
     auto pair = connectedPair(100000, 4096);
     for (int i = 0; i < 20000; ++i) {
-        pair.server->enqueue(record(1).data(), 24);
+        pair.server->enqueue(taggedRecord(1).data(), 24);
     }
     EXPECT_EQ(pair.server->flush(), ClientConnection::FlushResult::blocked);
     EXPECT_TRUE(pair.server->hasPending());

@@ -16,6 +16,7 @@
 
 using namespace Filterd;
 using FilterdTestSupport::ControlClient;
+using FilterdTestSupport::taggedRecord;
 using Quilvane::Wire::UniqueFd;
 using namespace std::chrono_literals;
 
@@ -70,13 +71,6 @@ protected:
     bool m_failNext = false;
 };
 
-std::array<std::uint8_t, 24> record(std::uint8_t tag) {
-    std::array<std::uint8_t, 24> bytes{};
-    bytes[0] = 1;
-    bytes[4] = tag;
-    return bytes;
-}
-
 } // namespace
 
 TEST_F(ControlServerTest, CreatesGroupReadableSocketAndServesEveryClient) {
@@ -96,7 +90,7 @@ TEST_F(ControlServerTest, CreatesGroupReadableSocketAndServesEveryClient) {
         clients.push_back(std::move(*client));
     }
     ASSERT_TRUE(pumpUntil([&] { return server->clientCount() == 3; }));
-    server->broadcast(record(7).data(), 24);
+    server->broadcast(taggedRecord(7).data(), 24);
     server->flush();
     for (auto& client : clients) {
         const auto got = client.waitForRecord([](const auto& r) { return r[4] == 7; }, 1000ms);
@@ -146,7 +140,7 @@ TEST_F(ControlServerTest, ClientsThatLeaveOrStopReadingDoNotHoldUpTheOthers) {
     ASSERT_TRUE(leaving && stalled && reader);
     ASSERT_TRUE(pumpUntil([&] { return server->clientCount() == 3; }));
 
-    server->broadcast(record(1).data(), 24);
+    server->broadcast(taggedRecord(1).data(), 24);
     server->flush();
     leaving.reset(); // gone with a record unread
     ASSERT_TRUE(pumpUntil([&] { return server->clientCount() == 2; }));
@@ -158,7 +152,7 @@ TEST_F(ControlServerTest, ClientsThatLeaveOrStopReadingDoNotHoldUpTheOthers) {
     int received = 0;
     for (int round = 0; round < 50; ++round) {
         for (int i = 0; i < 1000; ++i) {
-            server->broadcast(record(2).data(), 24);
+            server->broadcast(taggedRecord(2).data(), 24);
         }
         server->flush();
         for (;;) {

@@ -3,7 +3,9 @@
 #include "kernel/wire/KextRecord.h"
 #include "kernel/wire/UniqueFd.h"
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -82,5 +84,13 @@ std::string probeBinary();
 
 // Returns true for root with the BPF syscall available; otherwise sets `why`.
 bool canUseBpf(std::string& why);
+
+// A 24-byte outgoing-connection record whose pid byte carries `tag`, to tell records apart in order.
+inline std::array<std::uint8_t, 24> taggedRecord(std::uint8_t tag) {
+    std::array<std::uint8_t, 24> bytes{};
+    bytes[0] = 1;
+    bytes[4] = tag;
+    return bytes;
+}
 
 } // namespace FilterdTestSupport
