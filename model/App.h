@@ -30,6 +30,8 @@ public:
     const QString& name() const { return m_name; }
     const QString& executable() const { return m_executable; }
     const std::optional<QString>& path() const { return m_path; }
+    // The identifier in the form that decides identity (NFC): the key for hashes of applications.
+    const QString& identifierKey() const { return m_identifierKey; }
 
     // Identity as the block list, the firewall table and the monitor use it.
     bool hasSameIdentifier(const App& other) const;

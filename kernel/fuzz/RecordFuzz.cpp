@@ -1,5 +1,5 @@
 // Feeds arbitrary bytes, as one message from the filter would arrive, through record decoding: the
-// zero-filled 256-byte buffer, the field readers, the address conversion, the host-name look-up
+// zero-filled record buffer, the field readers, the address conversion, the host-name look-up
 // (numeric only, so the fuzzer never waits on the network) and the Connection built from it.
 
 #include "kernel/Connection.h"

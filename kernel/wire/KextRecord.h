@@ -10,7 +10,7 @@
 // One connection record, filter to application, one per message:
 //
 //   offset size field
-//        0    4 command   unsigned, host byte order: 0 incoming, 1 outgoing
+//        0    4 command   unsigned, host byte order: 0 incoming, 1 outgoing, 2 refused attempt
 //        4    4 pid       signed, host byte order
 //        8    1 sa_len    16 for IPv4, 28 for IPv6
 //        9    1 family    2 (IPv4) or 30 (IPv6), the BSD values
@@ -22,7 +22,8 @@
 // before it touches the address, so a forged length never reads past the buffer.
 namespace Quilvane::Wire {
 
-inline constexpr std::size_t kRecordBufferSize = 256;
+// Room for the record and its largest extension (RecordExtension.h).
+inline constexpr std::size_t kRecordBufferSize = 576;
 inline constexpr std::size_t kRecordHeaderSize = 8;
 inline constexpr std::size_t kBsdSockaddrInSize = 16;
 inline constexpr std::size_t kBsdSockaddrIn6Size = 28;
@@ -30,7 +31,8 @@ inline constexpr std::size_t kRecordMinimumSize = kRecordHeaderSize + kBsdSockad
 inline constexpr std::uint8_t kBsdAfInet = 2;
 inline constexpr std::uint8_t kBsdAfInet6 = 30;
 
-enum class KextCommand : std::uint32_t { incomingConnection = 0, outgoingConnection = 1 };
+// A refused attempt (2) is no connection; a reader of the plain layout drops it as unknown.
+enum class KextCommand : std::uint32_t { incomingConnection = 0, outgoingConnection = 1, refusedAttempt = 2 };
 
 using RecordBuffer = std::array<std::uint8_t, kRecordBufferSize>;
 

@@ -305,7 +305,7 @@ TEST_F(KextClientTest, ShortLongAndMalformedRecordsNeverReadPastTheBuffer) {
     mismatch[8] = 28;
     m_filter.sendRecord(mismatch);
 
-    // Longer than the 256 bytes that are read: cut, and decoded from the part that fits.
+    // Longer than the buffer that is read: cut, and decoded from the part that fits.
     Bytes longRecord = FakeKextFilter::record(1, pid, "192.0.2.10", 22);
     longRecord.resize(4096, 0xAB);
     m_filter.sendRecord(longRecord);
