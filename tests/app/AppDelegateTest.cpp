@@ -68,7 +68,6 @@ TEST_F(AppDelegateTest, ReachableFilterOpensTheMainWindowWithThePanes) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(m_delegate->highSierraWindowController(), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<MainViewController>(window->contentViewController()), nullptr);
-    EXPECT_TRUE(window->titlebarAppearsTransparent());
     EXPECT_EQ(window->titleVisibility(), Window::TitleVisibility::hidden);
     EXPECT_TRUE(window->windowTitle().isEmpty());
     EXPECT_TRUE(window->isMovableByWindowBackground());
@@ -114,7 +113,6 @@ TEST_F(AppDelegateTest, UnreachableFilterWithoutApprovalShowsTheErrorView) {
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(m_delegate->highSierraWindowController(), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<ErrorViewController>(window->contentViewController()), nullptr);
-    EXPECT_FALSE(window->titlebarAppearsTransparent());
     EXPECT_EQ(window->titleVisibility(), Window::TitleVisibility::visible);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Quilvane"));
     EXPECT_TRUE(window->isMovableByWindowBackground());

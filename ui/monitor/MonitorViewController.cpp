@@ -4,14 +4,13 @@
 #include "model/Blacklist.h"
 #include "platform/widgets/Popover.h"
 #include "platform/widgets/Storyboard.h"
+#include "platform/widgets/SystemFont.h"
 #include "platform/widgets/TableView.h"
 #include "ui/monitor/ConnectionsViewController.h"
 #include "ui/monitor/DurationFormatter.h"
 #include "ui/monitor/MonitorTableCellView.h"
 #include "ui_monitorViewController.h"
 
-#include <QApplication>
-#include <QFont>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
@@ -24,13 +23,6 @@ constexpr int iconSize = 32;
 std::chrono::milliseconds steadyNow() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
-}
-
-QFont nameFont() {
-    QFont font = QApplication::font();
-    font.setPointSize(13);
-    font.setWeight(QFont::Medium);
-    return font;
 }
 
 } // namespace
@@ -82,7 +74,7 @@ QWidget* MonitorViewController::loadView() {
 // button itself as the sender; the row is looked up when the click happens.
 QWidget* MonitorViewController::makeCellView() {
     auto* cell = new MonitorTableCellView;
-    cell->textField()->setFont(nameFont());
+    cell->textField()->setFont(SystemFont::rowName());
     QPushButton* inspect = cell->inspectButton();
     QPushButton* block = cell->blockButton();
     connect(inspect, &QPushButton::clicked, this, [this, inspect] { inspectButtonClicked(inspect); });
@@ -127,7 +119,10 @@ void MonitorViewController::updateStatus() {
     if (!interval) {
         return;
     }
-    m_statusTextField->setText(locale.toUpper(QStringLiteral("Connections in the last ") + *interval));
+    // The fixed words are not translated, so they are upper-cased without a locale (a Turkish one
+    // would dot the I's); only the interval is in the user's language and follows its rules.
+    m_statusTextField->setText(QStringLiteral("Connections in the last ").toUpper() +
+                               locale.toUpper(*interval));
 }
 
 int MonitorViewController::numberOfRowsInTableView(TableView*) {
@@ -151,30 +146,20 @@ QWidget* MonitorViewController::viewForTableColumn(TableView* tableView, const T
     return cell;
 }
 
-namespace {
-
-// Identifiers that are canonically equivalent name the same application; their composed form is the
-// one key for both spellings.
-QString identifierKey(const App& app) {
-    return app.identifier().normalized(QString::NormalizationForm_C);
-}
-
-} // namespace
-
 // A busy machine reports thousands of connections a second over hundreds of applications; a hash
 // keeps finding the row constant-time where comparing identifiers row by row would not. There is at
 // most one row per identifier, so the hash finds the same row a search from the top would.
 int MonitorViewController::rowOfApp(const App& app) const {
-    return m_rowByIdentifier.value(identifierKey(app), -1);
+    return m_rowByIdentifier.value(app.identifierKey(), -1);
 }
 
 void MonitorViewController::appendItem(std::shared_ptr<MonitoredApp> item) {
-    m_rowByIdentifier.insert(identifierKey(*item->app()), static_cast<int>(m_items.size()));
+    m_rowByIdentifier.insert(item->app()->identifierKey(), static_cast<int>(m_items.size()));
     m_items.append(std::move(item));
 }
 
 void MonitorViewController::removeItem(int row) {
-    m_rowByIdentifier.remove(identifierKey(*m_items.at(row)->app()));
+    m_rowByIdentifier.remove(m_items.at(row)->app()->identifierKey());
     m_items.removeAt(row);
     for (int& later : m_rowByIdentifier) {
         if (later > row) {

@@ -182,6 +182,28 @@ TEST_F(MonitorViewControllerTest, StatusLineFollowsTheUsersLanguage) {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     // The unit comes from ICU in German; the fixed words stay as they are.
     EXPECT_EQ(m_controller->statusTextField()->text(), QStringLiteral("CONNECTIONS IN THE LAST 2 STUNDEN"));
+
+    // Under a Turkish locale the fixed words keep their dotless capitals; only the interval is
+    // Turkish, with its own dotted capital I.
+    QLocale::setDefault(QLocale(QLocale::Turkish, QLocale::Turkey));
+    advanceClock(3min);
+    m_controller->updateStatus();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(m_controller->statusTextField()->text(), QStringLiteral("CONNECTIONS IN THE LAST 2 SAAT"));
+    m_controller->clearButtonClicked();
+    QLocale::setDefault(QLocale(QLocale::Turkish, QLocale::Turkey));
+    m_controller->updateStatus();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(m_controller->statusTextField()->text(),
+              QStringLiteral("CONNECTIONS IN THE LAST 0 SAN\u0130YE"));
+}
+
+TEST_F(MonitorViewControllerTest, NamesUseTheRowNameFontOfBothPanes) {
+    m_controller->connectionMade(connectionTo(QStringLiteral("x")), bareApp(QStringLiteral("named")));
+    ASSERT_TRUE(cell(0));
+    const QFont font = cell(0)->textField()->font();
+    EXPECT_EQ(font.pixelSize(), 13);
+    EXPECT_EQ(font.weight(), QFont::Medium);
 }
 
 TEST_F(MonitorViewControllerTest, BlockButtonBlocksThroughTheBlockListWhichRemovesTheRow) {
