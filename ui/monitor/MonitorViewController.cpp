@@ -1,7 +1,9 @@
 #include "ui/monitor/MonitorViewController.h"
 
+#include "kernel/Connection.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "platform/widgets/Pasteboard.h"
 #include "platform/widgets/Popover.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/SystemFont.h"
@@ -12,7 +14,9 @@
 #include "ui_monitorViewController.h"
 
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 
 namespace {
@@ -65,6 +69,7 @@ QWidget* MonitorViewController::loadView() {
     m_tableView->registerCellPrototype(cellIdentifier, [this] { return makeCellView(); });
     m_tableView->setRowHeight(rowHeight);
     m_tableView->setDataSource(this);
+    connect(m_tableView, &TableView::rowMenuRequested, this, &MonitorViewController::showRowMenu);
     connect(m_ui->clearButton, &QPushButton::clicked, this,
             [this] { clearButtonClicked(m_ui->clearButton); });
     return view;
@@ -223,7 +228,9 @@ void MonitorViewController::inspectButtonClicked(QWidget* sender) {
     auto* popover = new Popover(sender->window());
     popover->setBehavior(Popover::Behavior::transient);
     popover->setContentViewController(std::move(controller));
-    popover->showRelativeToRect(QRect(), sender, Popover::RectEdge::maxY);
+    // Beside the count button rather than below it: below, it would hide the buttons of the rows
+    // underneath.
+    popover->showRelativeToRect(QRect(), sender, Popover::RectEdge::minX);
 }
 
 void MonitorViewController::blockButtonClicked(QWidget* sender) {
@@ -233,6 +240,52 @@ void MonitorViewController::blockButtonClicked(QWidget* sender) {
     }
     // The row stays until the block list answers with appBlocked().
     Blacklist::shared().block(m_items.at(row)->app());
+}
+
+QMenu* MonitorViewController::menuForRow(int row) {
+    if (!m_tableView || row < 0 || row >= m_items.size()) {
+        return nullptr;
+    }
+    auto* menu = new QMenu;
+    const AppPtr app = m_items.at(row)->app();
+    // The row is looked up again when an item is chosen: rows may have come or gone meanwhile.
+    menu->addAction(tr("Block"), this, [app] { Blacklist::shared().block(app); });
+    menu->addAction(tr("Show Connections"), this, [this, app] {
+        const int current = rowOfApp(*app);
+        auto* cell = qobject_cast<MonitorTableCellView*>(m_tableView->viewAtColumn(0, current, true));
+        if (cell) {
+            inspectButtonClicked(cell->inspectButton());
+        }
+    });
+    menu->addAction(tr("Copy Host"), this, [this, app] { copyHostsOfRow(rowOfApp(*app)); });
+    return menu;
+}
+
+void MonitorViewController::showRowMenu(int row, const QPoint& globalPosition) {
+    if (QMenu* menu = menuForRow(row)) {
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(globalPosition);
+    }
+}
+
+void MonitorViewController::copyHostsOfRow(int row) {
+    if (row < 0 || row >= m_items.size()) {
+        return;
+    }
+    QStringList hosts;
+    QSet<QString> seen;
+    for (const ConnectionPtr& connection : m_items.at(row)->connections()) {
+        const QString& host = connection->hostname();
+        if (!host.isEmpty() && !seen.contains(host)) {
+            seen.insert(host);
+            hosts.append(host);
+        }
+    }
+    Pasteboard& pasteboard = Pasteboard::general();
+    pasteboard.clearContents();
+    if (!hosts.isEmpty()) {
+        pasteboard.writeObjects(hosts);
+    }
 }
 
 void MonitorViewController::appBlocked(const AppPtr& app) {
