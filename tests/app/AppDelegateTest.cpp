@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest/QSignalSpy>
@@ -197,6 +198,40 @@ TEST_F(AppDelegateTest, UpdatePageNamesTheVersionAndTheSystem) {
     ASSERT_EQ(m_openedURLs->size(), 1);
     EXPECT_EQ(m_openedURLs->first().query(), QStringLiteral("version=0.1.0&os=") + os);
     QCoreApplication::setApplicationVersion(QString());
+}
+
+TEST_F(AppDelegateTest, AboutNamesTheVersionTheLicenceAndTheServicesState) {
+    const auto aboutText = [this] {
+        QAction* about = nullptr;
+        for (QAction* action : mainWindow()->findChild<QMenuBar*>()->findChildren<QAction*>()) {
+            if (action->text() == QStringLiteral("&About Quilvane")) {
+                about = action;
+            }
+        }
+        EXPECT_NE(about, nullptr);
+        if (!about) {
+            return QString();
+        }
+        about->trigger();
+        auto* panel = QApplication::activeModalWidget() ? nullptr : mainWindow()->findChild<QMessageBox*>();
+        EXPECT_NE(panel, nullptr) << "open over the main window, and not modal";
+        const QString text = panel ? panel->text() : QString();
+        if (panel) {
+            panel->close();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        return text;
+    };
+    {
+        FakeKextFilter filter;
+        m_delegate->launchApp();
+        const QString text = aboutText();
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Quilvane " QUILVANE_VERSION))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("Licence: "))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("Filter service: connected."))) << text.toStdString();
+    }
+    KextClient::resetShared();
+    EXPECT_TRUE(aboutText().contains(QStringLiteral("Filter service: not connected")));
 }
 
 } // namespace
