@@ -17,6 +17,9 @@ FirewallTableCellView::FirewallTableCellView(QWidget* parent)
     m_ui->refusedTextField->setForegroundRole(QPalette::PlaceholderText);
     m_ui->refusedTextField->setFont(SystemFont::ofSize(refusedTextSize));
     m_ui->refusedTextField->hide();
+    // Two lines or three, the text stays centred beside the icon with its lines together.
+    m_ui->textLayout->insertStretch(0);
+    m_ui->textLayout->addStretch();
 }
 
 FirewallTableCellView::~FirewallTableCellView() = default;
