@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "app/AboutPanel.h"
 #include "app/UpdatePage.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
@@ -54,6 +55,11 @@ void AppDelegate::checkForUpdatesMenuClicked() {
     openUpdatePage();
 }
 
+void AppDelegate::aboutMenuClicked() {
+    const auto& controller = m_mainWindowController;
+    AboutPanel::show(controller && controller->isWindowLoaded() ? controller->window() : nullptr);
+}
+
 void AppDelegate::appBlocked(const AppPtr&) {
     sendBlacklist();
 }
@@ -106,5 +112,8 @@ void AppDelegate::installMainMenu(Window* window) {
     QMenu* helpMenu = menuBar->addMenu(tr("&Help"));
     QAction* checkForUpdates = helpMenu->addAction(tr("Check for Updates…"));
     connect(checkForUpdates, &QAction::triggered, this, &AppDelegate::checkForUpdatesMenuClicked);
+    QAction* about = helpMenu->addAction(tr("&About Quilvane"));
+    about->setMenuRole(QAction::AboutRole);
+    connect(about, &QAction::triggered, this, &AppDelegate::aboutMenuClicked);
     window->layout()->setMenuBar(menuBar);
 }

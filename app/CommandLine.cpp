@@ -1,9 +1,24 @@
 #include "app/CommandLine.h"
 
+#include <QFileInfo>
+
 namespace {
 
 // Long enough for any window to be laid out and painted, short enough for a demo.
 constexpr double maximumQuitAfterSeconds = 24.0 * 60 * 60;
+
+// The picture is always a PNG, so the name must say so; and a mistyped folder is an error rather
+// than a tree of new folders.
+std::optional<QString> screenshotPathRefusal(const QString& path) {
+    if (!path.endsWith(QLatin1String(".png"), Qt::CaseInsensitive)) {
+        return QStringLiteral("option --screenshot needs a file name ending in .png, not \"%1\"").arg(path);
+    }
+    const QString folder = QFileInfo(path).absolutePath();
+    if (!QFileInfo(folder).isDir()) {
+        return QStringLiteral("option --screenshot: there is no folder %1").arg(folder);
+    }
+    return std::nullopt;
+}
 
 } // namespace
 
@@ -29,6 +44,10 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
             }
             if (path->isEmpty()) {
                 result.m_error = QStringLiteral("option --screenshot needs a file name");
+                return result;
+            }
+            if (std::optional<QString> refusal = screenshotPathRefusal(*path)) {
+                result.m_error = std::move(refusal);
                 return result;
             }
             result.m_screenshotPath = *path;
@@ -64,7 +83,8 @@ QString CommandLine::usage() {
         "Options:\n"
         "  -h, --help               show this help and exit\n"
         "  -v, --version            show the version and exit\n"
-        "  --screenshot FILE        save a picture of the front window to FILE (PNG), then quit\n"
+        "  --screenshot FILE.png    save a picture of the front window to FILE.png (in a folder\n"
+        "                           that exists), then quit\n"
         "  --quit-after SECONDS     quit after SECONDS (with --screenshot: when to take it; default 2)\n"
         "\n"
         "Environment:\n"

@@ -56,15 +56,15 @@ void MainViewController::viewDidLoad() {
     if (!m_ui->tabView || m_ui->tabView->count() < 2) {
         qFatal("the main view's resources lack the tab view with its two tabs");
     }
-    installPane(firewallTab, QStringLiteral("firewallViewController"),
-                tr("The firewall pane is not part of this build."));
-    installPane(monitorTab, QStringLiteral("monitorViewController"),
-                tr("The network monitor pane is not part of this build."));
+    m_firewallViewController = installPane(firewallTab, QStringLiteral("firewallViewController"),
+                                           tr("The firewall pane is not part of this build."));
+    m_monitorViewController = installPane(monitorTab, QStringLiteral("monitorViewController"),
+                                          tr("The network monitor pane is not part of this build."));
 }
 
-// The tab receives the pane's view (loading it runs the pane's own viewDidLoad); the controller is
-// not kept here.
-void MainViewController::installPane(int tabIndex, const QString& identifier, const QString& missingText) {
+// The tab receives the pane's view (loading it runs the pane's own viewDidLoad).
+std::shared_ptr<ViewController> MainViewController::installPane(int tabIndex, const QString& identifier,
+                                                                const QString& missingText) {
     QWidget* page = m_ui->tabView->widget(tabIndex);
     const std::shared_ptr<ViewController> pane =
         storyboard() ? storyboard()->instantiate<ViewController>(identifier) : nullptr;
@@ -76,4 +76,5 @@ void MainViewController::installPane(int tabIndex, const QString& identifier, co
         content = note;
     }
     page->layout()->addWidget(content);
+    return pane;
 }

@@ -12,8 +12,9 @@ class MainViewController;
 
 // The main window's normal content: a header with the logo and a tab view with the firewall pane
 // (tab 0) and the network monitor pane (tab 1). The panes are made from the storyboard when the view
-// loads and only their views are kept: the panes stay alive as subscribers of the block list and of
-// the filter client. A pane the storyboard cannot make leaves a note in its tab instead.
+// loads, and this controller owns them for as long as it shows their views (the block list and the
+// filter client hold them too, as their subscribers). A pane the storyboard cannot make leaves a
+// note in its tab instead.
 class MainViewController final : public ViewController {
     Q_OBJECT
     Q_PROPERTY(qint64 selectedTabIndex READ selectedTabIndex WRITE setSelectedTabIndex NOTIFY
@@ -24,6 +25,11 @@ public:
 
     // The tab view; null until the view is loaded.
     QTabWidget* tabView() const;
+
+    // The pane controllers installed in the two tabs; empty before the view loads or where the
+    // storyboard could not make one.
+    const std::shared_ptr<ViewController>& firewallViewController() const { return m_firewallViewController; }
+    const std::shared_ptr<ViewController>& monitorViewController() const { return m_monitorViewController; }
 
     qint64 selectedTabIndex() const { return m_selectedTabIndex; }
     void setSelectedTabIndex(qint64 index);
@@ -36,8 +42,11 @@ protected:
     void viewDidLoad() override;
 
 private:
-    void installPane(int tabIndex, const QString& identifier, const QString& missingText);
+    std::shared_ptr<ViewController> installPane(int tabIndex, const QString& identifier,
+                                                const QString& missingText);
 
     std::unique_ptr<Ui::MainViewController> m_ui;
+    std::shared_ptr<ViewController> m_firewallViewController;
+    std::shared_ptr<ViewController> m_monitorViewController;
     qint64 m_selectedTabIndex = 0;
 };

@@ -1,27 +1,21 @@
 #include "app/Startup.h"
 
+#include "model/DefaultsKeys.h"
 #include "model/LegacyImporter.h"
 #include "platform/UserDefaults.h"
 
-namespace {
-
-const QString firstRunCompletedKey = QStringLiteral("firstRunCompleted");
-const QString enableFirewallKey = QStringLiteral("enableFirewall");
-
-} // namespace
-
 void Startup::registerDefaults(UserDefaults& defaults) {
     defaults.registerDefaults({
-        {firstRunCompletedKey, false},
-        {enableFirewallKey, true},
+        {DefaultsKeys::firstRunCompleted(), false},
+        {DefaultsKeys::enableFirewall(), true},
     });
 }
 
 bool Startup::importLegacyBlacklistIfFirstRun(UserDefaults& defaults, const QString& directory) {
-    if (defaults.boolForKey(firstRunCompletedKey)) {
+    if (defaults.boolForKey(DefaultsKeys::firstRunCompleted())) {
         return false;
     }
-    defaults.setBool(true, firstRunCompletedKey);
+    defaults.setBool(true, DefaultsKeys::firstRunCompleted());
     LegacyImporter(directory).importBlacklist();
     return true;
 }

@@ -1,7 +1,6 @@
 #include "app/WindowSnapshot.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QFileInfo>
 #include <QPixmap>
 #include <QWidget>
@@ -25,8 +24,8 @@ QString WindowSnapshot::save(QWidget* window, const QString& path) {
         return QStringLiteral("no window is open to take a picture of");
     }
     const QFileInfo target(path);
-    if (!QDir().mkpath(target.absolutePath())) {
-        return QStringLiteral("cannot create the folder %1").arg(target.absolutePath());
+    if (!QFileInfo(target.absolutePath()).isDir()) {
+        return QStringLiteral("there is no folder %1").arg(target.absolutePath());
     }
     const QPixmap picture = window->grab();
     if (picture.isNull() || !picture.save(target.absoluteFilePath(), "PNG")) {

@@ -119,12 +119,16 @@ private:
     QString m_text;
 };
 
-QString currentTime() {
+QString timeText(std::time_t when) {
     thread_local TimeFormatter formatter;
-    return formatter.format(std::time(nullptr));
+    return formatter.format(when);
 }
 
 } // namespace
+
+QString Connection::timeString(std::time_t when) {
+    return timeText(when);
+}
 
 Connection::Connection(QString time, QString hostname, QString port)
     : m_time(std::move(time))
@@ -134,5 +138,6 @@ Connection::Connection(QString time, QString hostname, QString port)
 ConnectionPtr Connection::initWithHostname(const QString& hostname, int port) {
     QString host = hostname.isEmpty() ? QString() : hostnames().intern(hostname, [&] { return hostname; });
     QString portText = ports().intern(port, [port] { return QString::number(port); });
-    return std::make_shared<const Connection>(currentTime(), std::move(host), std::move(portText));
+    return std::make_shared<const Connection>(timeText(std::time(nullptr)), std::move(host),
+                                              std::move(portText));
 }

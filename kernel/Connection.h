@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <ctime>
 #include <memory>
 
 class Connection;
@@ -15,6 +16,9 @@ class Connection final {
 public:
     // `time` is taken now, in the current locale and time zone.
     static ConnectionPtr initWithHostname(const QString& hostname, int port);
+
+    // A moment in the same style as time(): the current locale's medium time, in the current zone.
+    static QString timeString(std::time_t when);
 
     const QString& time() const { return m_time; }
     const QString& hostname() const { return m_hostname; }

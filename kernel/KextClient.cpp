@@ -6,6 +6,7 @@
 #include "kernel/wire/KextCommandFrame.h"
 #include "kernel/wire/UniqueFd.h"
 #include "model/Blacklist.h"
+#include "model/DefaultsKeys.h"
 #include "model/FilterNames.h"
 #include "platform/Dispatch.h"
 #include "platform/UserDefaults.h"
@@ -281,7 +282,7 @@ void KextClient::updateBlacklist(const Blacklist* blacklist) {
     if (fd == 0) {
         return;
     }
-    const bool enabled = UserDefaults::standard().boolForKey(QStringLiteral("enableFirewall"));
+    const bool enabled = UserDefaults::standard().boolForKey(DefaultsKeys::enableFirewall());
     if (blacklist != nullptr && enabled) {
         const auto names = utf8Names(filterNames(blacklist->executables()));
         const auto payload = names ? Quilvane::Wire::encodeProcessNames(*names) : std::nullopt;

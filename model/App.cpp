@@ -68,8 +68,8 @@ AppPtr App::initWithPid(qint32 pid) {
 }
 
 bool App::hasSameIdentifier(const App& other) const {
-    // Plain equality first: the monitor compares identifiers once per connection and nearly all
-    // of them are spelt the same way.
+    // Plain equality first: nearly all identifiers are spelt the same way, and the key comparison
+    // only decides between the two Unicode spellings of one name.
     return m_identifier == other.m_identifier || m_identifierKey == other.m_identifierKey;
 }
 

@@ -7,10 +7,10 @@
 namespace Dispatch {
 namespace {
 
-// Host-name look-ups and process inspection block on the network and the disk, not on the CPU, so
-// the background pool is sized for waiting threads rather than for the two or four cores.
+// Decoding a record inspects /proc and the application's files, which blocks on the disk rather than
+// the CPU, so the pool is sized for waiting threads rather than for the two or four cores. Host
+// names have a pool of their own in the filter client.
 constexpr int kBackgroundThreads = 32;
-constexpr int kGlobalThreads = 4;
 constexpr int kIdleExpiryMs = 30'000;
 
 QThreadPool* makePool(int threads) {
@@ -28,20 +28,12 @@ QThreadPool& backgroundPool() {
     return *pool;
 }
 
-QThreadPool& globalPool() {
-    static QThreadPool* const pool = makePool(kGlobalThreads);
-    return *pool;
-}
-
 void async(Queue queue, std::function<void()> work) {
     switch (queue) {
     case Queue::main:
         if (QCoreApplication* app = QCoreApplication::instance()) {
             QMetaObject::invokeMethod(app, std::move(work), Qt::QueuedConnection);
         }
-        return;
-    case Queue::global:
-        globalPool().start(std::move(work));
         return;
     case Queue::background:
         backgroundPool().start(std::move(work));

@@ -27,6 +27,12 @@ int OpenPanel::runModal() {
     }
 
     OpenPanelDialog dialog(m_allowedFileTypes, QApplication::activeWindow());
+    if (!m_title.isEmpty()) {
+        dialog.setWindowTitle(m_title);
+    }
+    if (!m_typeDescription.isEmpty()) {
+        dialog.setTypeDescription(m_typeDescription);
+    }
     dialog.setFileMode(m_allowsMultipleSelection ? QFileDialog::ExistingFiles : QFileDialog::ExistingFile);
     if (m_directoryURL.isLocalFile()) {
         dialog.setDirectory(m_directoryURL.toLocalFile());

@@ -22,6 +22,11 @@ public:
     const QUrl& directoryURL() const { return m_directoryURL; }
     void setAllowsMultipleSelection(bool allows) { m_allowsMultipleSelection = allows; }
     bool allowsMultipleSelection() const { return m_allowsMultipleSelection; }
+    // The window title (what choosing does) and the name of the type filter the user sees.
+    void setTitle(const QString& title) { m_title = title; }
+    const QString& title() const { return m_title; }
+    void setTypeDescription(const QString& description) { m_typeDescription = description; }
+    const QString& typeDescription() const { return m_typeDescription; }
 
     // Runs the chooser modally; ok or cancel.
     int runModal();
@@ -37,5 +42,7 @@ private:
     QStringList m_allowedFileTypes;
     QUrl m_directoryURL;
     bool m_allowsMultipleSelection = false;
+    QString m_title;
+    QString m_typeDescription;
     QList<QUrl> m_urls;
 };

@@ -17,6 +17,11 @@ OpenPanelDialog::OpenPanelDialog(const QStringList& allowedTypes, QWidget* paren
 
 OpenPanelDialog::~OpenPanelDialog() = default;
 
+void OpenPanelDialog::setTypeDescription(const QString& description) {
+    setOption(QFileDialog::HideNameFilterDetails);
+    setNameFilter(description + QStringLiteral(" (*)"));
+}
+
 void OpenPanelDialog::accept() {
     const QStringList files = selectedFiles();
     bool onlyItems = !files.isEmpty();

@@ -19,6 +19,10 @@ public:
 
     const OpenPanelTypeFilter* typeFilter() const { return m_typeFilter; }
 
+    // Names the one filter the dialog offers. The allowed types do the filtering, so the name
+    // stands for every file (and hides the pattern) rather than saying "All Files".
+    void setTypeDescription(const QString& description);
+
     // What the user chose once the dialog has been accepted: the package opened by a double click,
     // or else the dialog's selection. Use these rather than selectedUrls()/selectedFiles().
     QList<QUrl> chosenUrls() const;

@@ -3,6 +3,7 @@
 #include "platform/widgets/ViewController.h"
 
 #include <QCloseEvent>
+#include <QPainter>
 #include <QScreen>
 #include <QVBoxLayout>
 
@@ -99,13 +100,31 @@ void Popover::showRelativeToRect(const QRect& rect, QWidget* positioningView, Re
     setWindowFlags(m_behavior == Behavior::applicationDefined ? Qt::Tool | Qt::FramelessWindowHint
                                                               : Qt::Popup);
     installContent();
+    // The content's size is only final once it is polished, so ask for it before placing.
+    ensurePolished();
+    if (QWidget* content = m_contentViewController ? m_contentViewController->view() : nullptr) {
+        content->ensurePolished();
+    }
+    if (layout()) {
+        layout()->activate();
+    }
     adjustSize();
 
     const QRect local = rect.isEmpty() ? positioningView->rect() : rect;
     const QRect anchor(positioningView->mapToGlobal(local.topLeft()), local.size());
     const QScreen* screen = positioningView->screen();
     const QRect available = screen ? screen->availableGeometry() : QRect();
+    move(placement(anchor, available, preferredEdge));
+    show();
+    // Showing may still settle the size (a style's last word on margins); keep the whole popover
+    // on the screen even then.
+    if (const QPoint settled = placement(anchor, available, preferredEdge); settled != pos()) {
+        move(settled);
+    }
+    lastShownPopover() = this;
+}
 
+QPoint Popover::placement(const QRect& anchor, const QRect& available, RectEdge preferredEdge) const {
     QRect placed(placeOnEdge(anchor, size(), preferredEdge), size());
     if (available.isValid()) {
         const QRect flipped(placeOnEdge(anchor, size(), oppositeEdge(preferredEdge)), size());
@@ -114,9 +133,7 @@ void Popover::showRelativeToRect(const QRect& rect, QWidget* positioningView, Re
         }
         placed = clampedInto(placed, available);
     }
-    move(placed.topLeft());
-    show();
-    lastShownPopover() = this;
+    return placed.topLeft();
 }
 
 Popover* Popover::lastShown() {
@@ -129,6 +146,13 @@ void Popover::closeEvent(QCloseEvent* event) {
     if (event->isAccepted()) {
         Q_EMIT closed();
     }
+}
+
+void Popover::paintEvent(QPaintEvent* /*event*/) {
+    QPainter painter(this);
+    painter.fillRect(rect(), palette().color(QPalette::Window));
+    painter.setPen(palette().color(QPalette::Dark));
+    painter.drawRect(rect().adjusted(0, 0, -1, -1));
 }
 
 void Popover::installContent() {

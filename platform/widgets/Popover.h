@@ -8,7 +8,9 @@
 class ViewController;
 
 // A transient popup that shows one view controller's view next to a widget (Qt::Popup: a click
-// outside closes it). The popover owns its content controller and deletes itself when it closes.
+// outside closes it), framed by a thin border so that it stands apart from the window under it, and
+// kept whole on the anchor's screen. The popover owns its content controller and deletes itself when
+// it closes.
 class Popover final : public QWidget {
     Q_OBJECT
 public:
@@ -37,9 +39,13 @@ Q_SIGNALS:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void installContent();
+    // Where the popover's top-left corner goes: on the preferred edge of `anchor`, or the opposite
+    // one when only that fits, moved inside `available` (when valid).
+    QPoint placement(const QRect& anchor, const QRect& available, RectEdge preferredEdge) const;
 
     std::shared_ptr<ViewController> m_contentViewController;
     QPointer<QWidget> m_positioningView;

@@ -2,9 +2,13 @@
 
 #include "platform/widgets/TableViewDataSource.h"
 
+#include <QContextMenuEvent>
 #include <QGraphicsOpacityEffect>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QMouseEvent>
+#include <QPainter>
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QStandardItemModel>
@@ -54,6 +58,11 @@ struct TableView::Private {
     QHeaderView* header = nullptr;
     QStandardItemModel* headerModel = nullptr;
     QList<QPointer<QVariantAnimation>> animations;
+    // Lies over the rows while the table is dimmed; the pointer passes through it.
+    QPointer<QWidget> dimmer;
+    // Selected rows, ascending, and the row a Shift+click extends from.
+    QList<int> selection;
+    int anchor = -1;
 
     int lastRow() const { return firstRow + static_cast<int>(rows.size()) - 1; }
     int offset() const { return q->verticalScrollBar()->value(); }
@@ -204,7 +213,37 @@ struct TableView::Private {
             }
             place();
         } while (syncAgain);
+        if (dimmer) {
+            dimmer->setGeometry(q->viewport()->rect());
+            dimmer->raise();
+        }
         syncing = false;
+        updateTabOrder();
+    }
+
+    // Recycled cells keep their place in the focus chain from when they were made, so the chain is
+    // laid again in row order: the table, then each row's controls, then whatever followed before.
+    void updateTabOrder() {
+        QWidget* previous = q;
+        for (const Row& row : rows) {
+            for (const QPointer<QWidget>& cell : row.cells) {
+                if (!cell) {
+                    continue;
+                }
+                for (QWidget* control : focusableControls(cell)) {
+                    QWidget::setTabOrder(previous, control);
+                    previous = control;
+                }
+            }
+        }
+    }
+
+    // A cell's own controls that take the keyboard's focus by Tab, in the order the cell made them
+    // (its form's order).
+    static QList<QWidget*> focusableControls(QWidget* cell) {
+        QList<QWidget*> controls = cell->findChildren<QWidget*>();
+        controls.removeIf([](const QWidget* widget) { return !(widget->focusPolicy() & Qt::TabFocus); });
+        return controls;
     }
 
     void place() {
@@ -357,6 +396,7 @@ struct TableView::Private {
 TableView::TableView(QWidget* parent)
     : QAbstractScrollArea(parent)
     , d(std::make_unique<Private>(this)) {
+    setFocusPolicy(Qt::StrongFocus);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 }
@@ -435,6 +475,8 @@ void TableView::setRowHeight(int height) {
 
 void TableView::reloadData() {
     m_rowCount = m_dataSource ? std::max(0, m_dataSource->numberOfRowsInTableView(this)) : 0;
+    d->anchor = -1;
+    setSelection({});
     d->recycleAll();
     d->updateScrollRange();
     d->sync();
@@ -447,6 +489,9 @@ void TableView::insertRow(int row, Animation animation) {
         return;
     }
     ++m_rowCount;
+    for (int& selected : d->selection) {
+        selected += selected >= row ? 1 : 0;
+    }
     if (!d->rows.empty()) {
         if (row < d->firstRow) {
             ++d->firstRow;
@@ -476,6 +521,11 @@ void TableView::removeRow(int row, Animation animation) {
         snapshot = viewport()->grab(snapshotRect);
     }
     --m_rowCount;
+    QList<int> selection = d->selection;
+    selection.removeOne(row);
+    for (int& selected : selection) {
+        selected -= selected > row ? 1 : 0;
+    }
     if (Private::Row* removed = d->rowAt(row)) {
         d->recycle(*removed);
         d->rows.erase(d->rows.begin() + (row - d->firstRow));
@@ -484,6 +534,7 @@ void TableView::removeRow(int row, Animation animation) {
     }
     d->updateScrollRange();
     d->sync();
+    setSelection(std::move(selection));
     if (animation == Animation::fade) {
         if (snapshot.isNull()) {
             d->finishLater();
@@ -533,6 +584,82 @@ int TableView::rowForView(const QWidget* view) const {
     return -1;
 }
 
+QList<int> TableView::selectedRowIndexes() const {
+    return d->selection;
+}
+
+void TableView::selectRowIndexes(const QList<int>& rows, bool byExtendingSelection) {
+    QList<int> selection = byExtendingSelection ? d->selection : QList<int>{};
+    for (int row : rows) {
+        if (row >= 0 && row < m_rowCount) {
+            selection.append(row);
+        }
+    }
+    setSelection(std::move(selection));
+}
+
+void TableView::deselectAll() {
+    setSelection({});
+}
+
+void TableView::setSelection(QList<int> rows) {
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    if (rows == d->selection) {
+        return;
+    }
+    d->selection = std::move(rows);
+    viewport()->update();
+    Q_EMIT selectionDidChange();
+}
+
+namespace {
+
+// A veil in the window's colour over the rows: faded like a disabled view, still clickable through.
+class Dimmer final : public QWidget {
+public:
+    explicit Dimmer(QWidget* parent)
+        : QWidget(parent) {
+        setAttribute(Qt::WA_TransparentForMouseEvents);
+        setObjectName(QStringLiteral("tableDimmer"));
+    }
+
+protected:
+    void paintEvent(QPaintEvent* /*event*/) override {
+        QColor veil = palette().color(QPalette::Base);
+        veil.setAlphaF(0.55f);
+        QPainter(this).fillRect(rect(), veil);
+    }
+};
+
+} // namespace
+
+void TableView::setDimmed(bool dimmed) {
+    if (dimmed == isDimmed()) {
+        return;
+    }
+    if (!dimmed) {
+        delete d->dimmer.data();
+        return;
+    }
+    d->dimmer = new Dimmer(viewport());
+    d->dimmer->setGeometry(viewport()->rect());
+    d->dimmer->show();
+    d->dimmer->raise();
+}
+
+bool TableView::isDimmed() const {
+    return !d->dimmer.isNull();
+}
+
+int TableView::rowAtPoint(const QPoint& point) const {
+    if (point.y() < 0 || !viewport()->rect().contains(point)) {
+        return -1;
+    }
+    const int row = (point.y() + d->offset()) / m_rowHeight;
+    return row < m_rowCount ? row : -1;
+}
+
 void TableView::scrollRowToVisible(int row) {
     if (row < 0 || row >= m_rowCount) {
         return;
@@ -562,6 +689,110 @@ void TableView::resizeEvent(QResizeEvent* event) {
     d->placeHeader();
     d->updateScrollRange();
     d->sync();
+}
+
+// The cells paint nothing behind their controls, so the selection shows through them.
+void TableView::paintEvent(QPaintEvent* /*event*/) {
+    if (d->selection.isEmpty()) {
+        return;
+    }
+    QPainter painter(viewport());
+    QColor highlight = palette().color(QPalette::Highlight);
+    // A tint rather than the full colour: the cells keep their own text colours.
+    highlight.setAlphaF(0.25f);
+    const int top = d->offset();
+    for (int row : d->selection) {
+        const QRect rect(0, row * m_rowHeight - top, viewport()->width(), m_rowHeight);
+        if (rect.intersects(viewport()->rect())) {
+            painter.fillRect(rect, highlight);
+        }
+    }
+}
+
+void TableView::mousePressEvent(QMouseEvent* event) {
+    // Taken in every case, the empty part below the rows included: the table is never background.
+    event->accept();
+    setFocus(Qt::MouseFocusReason);
+    if (event->button() != Qt::LeftButton) {
+        return;
+    }
+    const int row = rowAtPoint(event->position().toPoint());
+    if (row < 0) {
+        d->anchor = -1;
+        deselectAll();
+        return;
+    }
+    const Qt::KeyboardModifiers modifiers = event->modifiers();
+    if (modifiers.testFlag(Qt::ShiftModifier) && d->anchor >= 0 && d->anchor < m_rowCount) {
+        QList<int> range;
+        for (int index = std::min(d->anchor, row); index <= std::max(d->anchor, row); ++index) {
+            range.append(index);
+        }
+        selectRowIndexes(range, modifiers.testFlag(Qt::ControlModifier));
+        return;
+    }
+    d->anchor = row;
+    if (modifiers.testFlag(Qt::ControlModifier)) {
+        QList<int> selection = d->selection;
+        if (!selection.removeOne(row)) {
+            selection.append(row);
+        }
+        setSelection(std::move(selection));
+        return;
+    }
+    setSelection({row});
+}
+
+void TableView::mouseMoveEvent(QMouseEvent* event) {
+    event->accept();
+}
+
+void TableView::mouseReleaseEvent(QMouseEvent* event) {
+    event->accept();
+}
+
+void TableView::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+    case Qt::Key_Delete:
+    case Qt::Key_Backspace:
+        Q_EMIT deleteKeyPressed();
+        return;
+    case Qt::Key_Up:
+    case Qt::Key_Down: {
+        if (m_rowCount == 0) {
+            return;
+        }
+        const bool down = event->key() == Qt::Key_Down;
+        int row = down ? 0 : m_rowCount - 1;
+        if (!d->selection.isEmpty()) {
+            row = down ? std::min(d->selection.last() + 1, m_rowCount - 1)
+                       : std::max(d->selection.first() - 1, 0);
+        }
+        d->anchor = row;
+        setSelection({row});
+        scrollRowToVisible(row);
+        return;
+    }
+    default:
+        QAbstractScrollArea::keyPressEvent(event);
+    }
+}
+
+void TableView::contextMenuEvent(QContextMenuEvent* event) {
+    event->accept();
+    int row = -1;
+    if (event->reason() == QContextMenuEvent::Mouse) {
+        row = rowAtPoint(event->pos());
+        // As in the platform's tables, the menu acts on the clicked row, selected for the purpose
+        // unless it already belongs to the selection.
+        if (row >= 0 && !d->selection.contains(row)) {
+            d->anchor = row;
+            setSelection({row});
+        }
+    } else if (!d->selection.isEmpty()) {
+        row = d->selection.first();
+    }
+    Q_EMIT rowMenuRequested(row, event->globalPos());
 }
 
 void TableView::scrollContentsBy(int /*dx*/, int /*dy*/) {

@@ -16,6 +16,12 @@ class TableViewDataSource;
 // Like the platform table it stands in for, it keeps cell views only for the rows on screen (recycling
 // the others), so tens of thousands of rows scroll smoothly; rows have one fixed height. Rows are
 // inserted and removed one index at a time by the controller (with an optional fade), or all reloaded.
+//
+// Rows can be selected as in the platform's table: a click selects one row, Ctrl+click toggles a
+// row, Shift+click extends from the last clicked row, a click below the rows selects none, and the
+// arrow keys move the selection. The table keeps presses on its rows and its empty part for itself,
+// so they never reach the window's background. The keyboard's focus passes the rows' controls in the
+// order of the rows, whichever recycled cell shows which row.
 class TableView : public QAbstractScrollArea {
     Q_OBJECT
 public:
@@ -61,6 +67,18 @@ public:
     // The row whose cell contains `view` (or one of its ancestors), or -1.
     int rowForView(const QWidget* view) const;
 
+    // The selected rows, ascending; selecting reports selectionDidChange() when the set changes.
+    QList<int> selectedRowIndexes() const;
+    void selectRowIndexes(const QList<int>& rows, bool byExtendingSelection = false);
+    void deselectAll();
+    // A dimmed table is drawn faded, as a disabled one is, while its rows still answer the pointer
+    // (the firewall's list while the firewall is off: its entries can still be removed).
+    void setDimmed(bool dimmed);
+    bool isDimmed() const;
+
+    // The row under a point of the viewport, or -1.
+    int rowAtPoint(const QPoint& point) const;
+
     // Scrolls so that the row is visible.
     void scrollRowToVisible(int row);
     // The rows that currently have cell views, first to last.
@@ -70,13 +88,27 @@ Q_SIGNALS:
     // Emitted after a fade animation has finished (tests and screenshots wait on it): once per faded
     // insertRow/removeRow, from the event loop even when the row was off screen and nothing faded.
     void animationFinished();
+    void selectionDidChange();
+    // Delete or Backspace was pressed while the table had the keyboard's focus.
+    void deleteKeyPressed();
+    // A context menu was asked for over `row` (by the pointer, which has selected that row) or, from
+    // the keyboard, for the first selected row; -1 when there is no row.
+    void rowMenuRequested(int row, const QPoint& globalPosition);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
     void scrollContentsBy(int dx, int dy) override;
     bool viewportEvent(QEvent* event) override;
 
 private:
+    void setSelection(QList<int> rows);
+
     struct Private;
     std::unique_ptr<Private> d;
     TableViewDataSource* m_dataSource = nullptr;

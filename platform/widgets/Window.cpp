@@ -2,6 +2,8 @@
 
 #include "platform/widgets/ViewController.h"
 
+#include <QAbstractScrollArea>
+#include <QApplication>
 #include <QMouseEvent>
 #include <QVBoxLayout>
 #include <QWindow>
@@ -64,19 +66,51 @@ void Window::makeKeyAndOrderFront() {
 }
 
 void Window::mousePressEvent(QMouseEvent* event) {
-    // Presses that no child took (labels and plain containers ignore them) reach the window itself:
-    // that is the background.
-    if (!m_movableByWindowBackground || event->button() != Qt::LeftButton) {
+    // Presses that no child took (labels and plain containers ignore them) reach the window itself.
+    if (!m_movableByWindowBackground || event->button() != Qt::LeftButton ||
+        !isBackgroundAt(event->position().toPoint())) {
         QWidget::mousePressEvent(event);
         return;
     }
     event->accept();
-    if (QWindow* handle = window()->windowHandle()) {
+    m_movePressPosition = event->globalPosition();
+}
+
+void Window::mouseMoveEvent(QMouseEvent* event) {
+    if (!m_movePressPosition || !(event->buttons() & Qt::LeftButton)) {
+        QWidget::mouseMoveEvent(event);
+        return;
+    }
+    event->accept();
+    const QPointF travelled = event->globalPosition() - *m_movePressPosition;
+    if (travelled.manhattanLength() < QApplication::startDragDistance()) {
+        return;
+    }
+    m_movePressPosition.reset();
+    // Started only now, with the button still down: a move requested on the press itself made
+    // some window managers (openbox) keep following the pointer after a plain click.
+    if (QWindow* handle = windowHandle()) {
         // Platforms without a window manager (offscreen, some Wayland sessions) refuse the move;
         // the request has still been made.
         handle->startSystemMove();
     }
     Q_EMIT systemMoveStarted();
+}
+
+void Window::mouseReleaseEvent(QMouseEvent* event) {
+    m_movePressPosition.reset();
+    QWidget::mouseReleaseEvent(event);
+}
+
+// Scroll areas (tables, lists) show content, not background, all the way down to their empty part.
+bool Window::isBackgroundAt(const QPoint& position) const {
+    for (const QWidget* widget = childAt(position); widget && widget != this;
+         widget = widget->parentWidget()) {
+        if (qobject_cast<const QAbstractScrollArea*>(widget)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void Window::applyTitle() {

@@ -3,12 +3,18 @@
 #include <QPointer>
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 class ViewController;
 
 // A top-level window whose content is one view controller's view, with the title-bar treatments the
 // application uses: a transparent title bar (the content reaches the top edge), a hidden title text,
 // and moving the window by dragging its background (QWindow::startSystemMove).
+//
+// The background is whatever no child keeps a press for (plain containers, labels, the logo), except
+// the content of scroll areas: a press inside a table belongs to the table, even on its empty part.
+// The move starts only once the pointer has travelled the drag distance with the button held, so a
+// click on the background stays a click.
 class Window : public QWidget {
     Q_OBJECT
 public:
@@ -36,14 +42,17 @@ public:
     void makeKeyAndOrderFront();
 
 Q_SIGNALS:
-    // Emitted when a press on the background asked the window system to move the window.
+    // Emitted when a drag on the background asked the window system to move the window.
     void systemMoveStarted();
 
 protected:
     void mousePressEvent(QMouseEvent* event) override;
+    void mouseMoveEvent(QMouseEvent* event) override;
+    void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
     void applyTitle();
+    bool isBackgroundAt(const QPoint& position) const;
 
     std::shared_ptr<ViewController> m_contentViewController;
     QPointer<QWidget> m_contentView;
@@ -51,4 +60,6 @@ private:
     TitleVisibility m_titleVisibility = TitleVisibility::visible;
     bool m_titlebarAppearsTransparent = false;
     bool m_movableByWindowBackground = false;
+    // Where a press on the background began, while the button is held and no move has started.
+    std::optional<QPointF> m_movePressPosition;
 };

@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QMenuBar>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QtTest/QSignalSpy>
@@ -68,7 +69,6 @@ TEST_F(AppDelegateTest, ReachableFilterOpensTheMainWindowWithThePanes) {
     EXPECT_TRUE(window->isVisible());
     EXPECT_EQ(m_delegate->highSierraWindowController(), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<MainViewController>(window->contentViewController()), nullptr);
-    EXPECT_TRUE(window->titlebarAppearsTransparent());
     EXPECT_EQ(window->titleVisibility(), Window::TitleVisibility::hidden);
     EXPECT_TRUE(window->windowTitle().isEmpty());
     EXPECT_TRUE(window->isMovableByWindowBackground());
@@ -114,7 +114,6 @@ TEST_F(AppDelegateTest, UnreachableFilterWithoutApprovalShowsTheErrorView) {
     ASSERT_NE(window, nullptr);
     EXPECT_EQ(m_delegate->highSierraWindowController(), nullptr);
     EXPECT_NE(std::dynamic_pointer_cast<ErrorViewController>(window->contentViewController()), nullptr);
-    EXPECT_FALSE(window->titlebarAppearsTransparent());
     EXPECT_EQ(window->titleVisibility(), Window::TitleVisibility::visible);
     EXPECT_EQ(window->windowTitle(), QStringLiteral("Quilvane"));
     EXPECT_TRUE(window->isMovableByWindowBackground());
@@ -199,6 +198,40 @@ TEST_F(AppDelegateTest, UpdatePageNamesTheVersionAndTheSystem) {
     ASSERT_EQ(m_openedURLs->size(), 1);
     EXPECT_EQ(m_openedURLs->first().query(), QStringLiteral("version=0.1.0&os=") + os);
     QCoreApplication::setApplicationVersion(QString());
+}
+
+TEST_F(AppDelegateTest, AboutNamesTheVersionTheLicenceAndTheServicesState) {
+    const auto aboutText = [this] {
+        QAction* about = nullptr;
+        for (QAction* action : mainWindow()->findChild<QMenuBar*>()->findChildren<QAction*>()) {
+            if (action->text() == QStringLiteral("&About Quilvane")) {
+                about = action;
+            }
+        }
+        EXPECT_NE(about, nullptr);
+        if (!about) {
+            return QString();
+        }
+        about->trigger();
+        auto* panel = QApplication::activeModalWidget() ? nullptr : mainWindow()->findChild<QMessageBox*>();
+        EXPECT_NE(panel, nullptr) << "open over the main window, and not modal";
+        const QString text = panel ? panel->text() : QString();
+        if (panel) {
+            panel->close();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+        return text;
+    };
+    {
+        FakeKextFilter filter;
+        m_delegate->launchApp();
+        const QString text = aboutText();
+        EXPECT_TRUE(text.startsWith(QStringLiteral("Quilvane " QUILVANE_VERSION))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("Licence: "))) << text.toStdString();
+        EXPECT_TRUE(text.contains(QStringLiteral("Filter service: connected."))) << text.toStdString();
+    }
+    KextClient::resetShared();
+    EXPECT_TRUE(aboutText().contains(QStringLiteral("Filter service: not connected")));
 }
 
 } // namespace

@@ -7,6 +7,7 @@
 #include "platform/widgets/Window.h"
 #include "tests/support/FakeKextFilter.h"
 
+#include <QApplication>
 #include <QLabel>
 #include <QTabWidget>
 #include <QtTest/QSignalSpy>
@@ -70,6 +71,12 @@ TEST_F(MainViewControllerTest, LoadsBothPanesIntoTheirTabsFirewallFirst) {
     EXPECT_NE(tabs->widget(1)->findChild<QLabel*>(QStringLiteral("monitor")), nullptr);
     EXPECT_EQ(controller->selectedTabIndex(), 0);
     EXPECT_EQ(tabs->currentIndex(), 0);
+
+    // Nothing else holds these panes: the main view keeps them while it shows them.
+    ASSERT_NE(controller->firewallViewController(), nullptr);
+    ASSERT_NE(controller->monitorViewController(), nullptr);
+    EXPECT_EQ(controller->firewallViewController()->view()->objectName(), QStringLiteral("firewall"));
+    EXPECT_EQ(controller->monitorViewController()->view()->objectName(), QStringLiteral("monitor"));
 }
 
 TEST_F(MainViewControllerTest, SelectedTabIndexFollowsTheTabsBothWays) {
@@ -98,7 +105,7 @@ TEST_F(MainViewControllerTest, APaneTheStoryboardCannotMakeLeavesANote) {
               nullptr);
 }
 
-TEST_F(MainViewControllerTest, APressOnTheLogoMovesTheWindow) {
+TEST_F(MainViewControllerTest, DraggingTheLogoMovesTheWindow) {
     FakeKextFilter filter;
     KextClient::resetShared();
     ASSERT_TRUE(KextClient::shared().connectIfNeeded());
@@ -114,8 +121,11 @@ TEST_F(MainViewControllerTest, APressOnTheLogoMovesTheWindow) {
     EXPECT_FALSE(logo->pixmap().isNull());
 
     QSignalSpy moves(window, &Window::systemMoveStarted);
-    QTest::mousePress(logo, Qt::LeftButton);
-    QTest::mouseRelease(logo, Qt::LeftButton);
+    const QPoint from(5, 5);
+    const QPoint to = from + QPoint(QApplication::startDragDistance() + 2, 0);
+    QTest::mousePress(logo, Qt::LeftButton, {}, from);
+    QTest::mouseMove(logo, to);
+    QTest::mouseRelease(logo, Qt::LeftButton, {}, to);
     EXPECT_EQ(moves.count(), 1);
     window->close();
     KextClient::resetShared();

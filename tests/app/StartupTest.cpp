@@ -144,7 +144,7 @@ TEST_F(ProgramTest, FirstStartImportsThenOpensTheGuideAndSavesAPicture) {
     ASSERT_TRUE(PackageFixtures::copyProgram(program));
     ASSERT_TRUE(PackageFixtures::writeFile(m_home.path() + QStringLiteral("/.local/share/Quilvane/blacklist"),
                                            " " + program.toUtf8() + "\n"));
-    const QString picture = m_home.path() + QStringLiteral("/shots/guide.png");
+    const QString picture = m_home.path() + QStringLiteral("/guide.png");
 
     ASSERT_EQ(
         run({QStringLiteral("--screenshot"), picture, QStringLiteral("--quit-after"), QStringLiteral("0.5")}),

@@ -2,9 +2,10 @@
 
 #include "kernel/Connection.h"
 #include "platform/Images.h"
-#include "platform/Workspace.h"
+#include "tests/platform/PackageFixtures.h"
 
 #include <QFile>
+#include <QImage>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -33,25 +34,30 @@ TEST(MonitoredAppTest, ProcessWithoutPathShowsTheProcessImageAndInMemoryText) {
     EXPECT_EQ(item.connectionCount(), 1);
 }
 
-TEST(MonitoredAppTest, AppWithPathShowsThePathAndTheWorkspaceIconOfThatFile) {
+TEST(MonitoredAppTest, AppWithPathShowsThePathAndThePackagesOwnIcon) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
+    // An icon no stock image looks like, so the row cannot be showing a fallback by chance.
+    QImage own(32, 32, QImage::Format_ARGB32);
+    own.fill(QColor(200, 30, 140));
+    const QString iconPath = dir.filePath(QStringLiteral("own.png"));
+    ASSERT_TRUE(own.save(iconPath));
+    const QString program = dir.filePath(QStringLiteral("bin/tool"));
+    ASSERT_TRUE(PackageFixtures::copyProgram(program));
     // A path with spaces and non-ASCII letters must come back character for character.
-    const QString path = dir.filePath(QStringLiteral("Ünïcode tool"));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write("#!/bin/sh\nexit 0\n");
-    file.close();
-    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    const QString path = PackageFixtures::makeDesktopEntry(
+        dir.filePath(QStringLiteral("Ünïcode tool.desktop")),
+        "Type=Application\nName=Tool\nExec=" + program.toUtf8() + "\nIcon=" + iconPath.toUtf8() + "\n");
+    const AppPtr app = App::initWithPath(path);
+    ASSERT_TRUE(app);
 
-    const MonitoredApp item(App::initWithName(QStringLiteral("tool"), QStringLiteral("Ünïcode tool"), path),
-                            {});
+    const MonitoredApp item(app, {});
 
     EXPECT_EQ(item.info(), path);
-    EXPECT_EQ(item.icon().isNull(), Workspace::iconForFile(path).isNull());
-    if (!item.icon().isNull()) {
-        EXPECT_EQ(pictureOf(item.icon()), pictureOf(Workspace::iconForFile(path)));
-    }
+    EXPECT_EQ(pictureOf(item.icon()), own.convertToFormat(pictureOf(item.icon()).format()));
+    const std::optional<QIcon> processImage = Images::imageNamed(QStringLiteral("process_icon_32x32"));
+    ASSERT_TRUE(processImage.has_value());
+    EXPECT_NE(pictureOf(item.icon()), pictureOf(*processImage));
 }
 
 TEST(MonitoredAppTest, EachAddedConnectionIsAppendedInOrderWithOneNotification) {

@@ -1,9 +1,13 @@
 #include "ui/firewall/FirewallViewController.h"
 
+#include "kernel/Connection.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "model/DefaultsKeys.h"
+#include "model/RefusedAttempts.h"
 #include "platform/UserDefaults.h"
 #include "platform/widgets/OpenPanel.h"
+#include "platform/widgets/SystemFont.h"
 #include "platform/widgets/TableColumn.h"
 #include "platform/widgets/TableView.h"
 #include "ui/firewall/BlockByPath.h"
@@ -13,24 +17,16 @@
 #include "ui_firewallViewController.h"
 
 #include <QFileInfo>
-#include <QFontDatabase>
 #include <QLabel>
+#include <QLocale>
+#include <QMenu>
 #include <QtGlobal>
 
 namespace {
 
-const QString enableFirewallKey = QStringLiteral("enableFirewall");
-
 constexpr int iconExtent = 32;
-constexpr int rowHeight = 44;
-constexpr int namePixelSize = 13;
-
-QFont nameFont() {
-    QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    font.setPixelSize(namePixelSize);
-    font.setWeight(QFont::Medium);
-    return font;
-}
+// Three lines of text beside a 32-pixel icon: name, path and the refused attempts.
+constexpr int rowHeight = 58;
 
 } // namespace
 
@@ -66,10 +62,14 @@ QWidget* FirewallViewController::loadView() {
         return cell;
     });
     m_tableView->setDataSource(this);
+    connect(m_tableView, &TableView::deleteKeyPressed, this, &FirewallViewController::removeSelectedRows);
+    connect(m_tableView, &TableView::rowMenuRequested, this, &FirewallViewController::showRowMenu);
+    connect(&RefusedAttempts::shared(), &RefusedAttempts::tallyChanged, this,
+            &FirewallViewController::refusedTallyChanged);
 
     // The binding must be connected before the action: the action reads the value the switch
     // has just stored.
-    new DefaultsSwitchBinding(m_onOffSwitch, enableFirewallKey);
+    new DefaultsSwitchBinding(m_onOffSwitch, DefaultsKeys::enableFirewall());
     connect(m_onOffSwitch, &QAbstractButton::clicked, this, [this] { onOffSwitchClicked(m_onOffSwitch); });
     connect(m_addApplicationButton, &QAbstractButton::clicked, this,
             [this] { addApplicationClicked(m_addApplicationButton); });
@@ -107,8 +107,9 @@ QWidget* FirewallViewController::viewForTableColumn(TableView* tableView, const 
     cell->imageView()->setAcceptDrops(false);
     cell->imageView()->setPixmap(item.icon().isNull() ? QPixmap() : item.icon().pixmap(iconExtent));
     cell->textField()->setText(item.app()->name());
-    cell->textField()->setFont(nameFont());
+    cell->textField()->setFont(SystemFont::rowName());
     cell->infoTextField()->setText(item.info());
+    showRefusedTally(cell, *item.app());
     return cell;
 }
 
@@ -157,6 +158,71 @@ void FirewallViewController::removeButtonClicked(QObject* sender) {
     Blacklist::shared().unblock(m_items.at(row).app());
 }
 
+void FirewallViewController::removeSelectedRows() {
+    if (!m_tableView) {
+        return;
+    }
+    // Collected first: every unblock removes a row and renumbers the ones below it.
+    QList<AppPtr> apps;
+    for (int row : m_tableView->selectedRowIndexes()) {
+        if (row < m_items.size()) {
+            apps.append(m_items.at(row).app());
+        }
+    }
+    for (const AppPtr& app : apps) {
+        Blacklist::shared().unblock(app);
+    }
+}
+
+QMenu* FirewallViewController::menuForRow(int row) {
+    if (row < 0 || row >= m_items.size()) {
+        return nullptr;
+    }
+    auto* menu = new QMenu;
+    QAction* remove = menu->addAction(tr("Remove"), this, &FirewallViewController::removeSelectedRows);
+    remove->setShortcut(QKeySequence::Delete);
+    return menu;
+}
+
+void FirewallViewController::showRowMenu(int row, const QPoint& globalPosition) {
+    if (QMenu* menu = menuForRow(row)) {
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(globalPosition);
+    }
+}
+
+QString FirewallViewController::refusedText(quint64 count, const QDateTime& last) {
+    if (count == 0) {
+        return {};
+    }
+    return tr("%1 refused, last %2")
+        .arg(QLocale().toString(count), Connection::timeString(last.toSecsSinceEpoch()));
+}
+
+void FirewallViewController::showRefusedTally(FirewallTableCellView* cell, const App& app) const {
+    const RefusedAttempts::Tally tally = RefusedAttempts::shared().tally(app.identifierKey());
+    cell->setRefusedText(refusedText(tally.count, tally.last));
+}
+
+// Only a row on screen is redrawn; the others read the tally when they scroll into view.
+void FirewallViewController::refusedTallyChanged(const QString& identifierKey) {
+    if (!m_tableView) {
+        return;
+    }
+    for (int row : m_tableView->visibleRows()) {
+        if (row >= m_items.size()) {
+            continue;
+        }
+        const App& app = *m_items.at(row).app();
+        if (app.identifierKey() != identifierKey) {
+            continue;
+        }
+        if (auto* cell = qobject_cast<FirewallTableCellView*>(m_tableView->viewAtColumn(0, row, false))) {
+            showRefusedTally(cell, app);
+        }
+    }
+}
+
 void FirewallViewController::onOffSwitchClicked(QObject* /*sender*/) {
     updateOnOffStatus();
     // The client reads "enableFirewall" itself: the whole list when on, the empty command when off.
@@ -172,6 +238,8 @@ void FirewallViewController::addApplicationClicked(QObject* /*sender*/) {
 
 QList<QUrl> FirewallViewController::chooseApplications() {
     OpenPanel panel;
+    panel.setTitle(tr("Choose Applications to Block"));
+    panel.setTypeDescription(tr("Applications and programs"));
     panel.setAllowedFileTypes({QStringLiteral("com.apple.bundle"), QStringLiteral("public.executable")});
     panel.setDirectoryURL(applicationsDirectoryURL());
     panel.setAllowsMultipleSelection(true);
@@ -190,8 +258,12 @@ QUrl FirewallViewController::applicationsDirectoryURL() {
 }
 
 void FirewallViewController::updateOnOffStatus() {
-    const bool enabled = UserDefaults::standard().boolForKey(enableFirewallKey);
+    const bool enabled = UserDefaults::standard().boolForKey(DefaultsKeys::enableFirewall());
     m_onOffStatusTextField->setText(enabled ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    // Nothing in the list is enforced while the firewall is off, and the list should look it.
+    if (m_tableView) {
+        m_tableView->setDimmed(!enabled);
+    }
 }
 
 int FirewallViewController::indexOfItem(const App& app) const {

@@ -7,11 +7,15 @@
 #include "platform/widgets/ViewController.h"
 
 #include <QAbstractButton>
+#include <QDateTime>
 #include <QLabel>
 #include <QList>
 #include <QPointer>
 #include <QUrl>
 #include <memory>
+
+class FirewallTableCellView;
+class QMenu;
 
 namespace Ui {
 class FirewallViewController;
@@ -23,6 +27,11 @@ class FirewallViewController;
 // unblock, whoever asked for it (this pane, a drop, the monitor, the first-run import). The
 // firewall's on/off state lives only in the user defaults under "enableFirewall"; the switch stores
 // it and the controller re-sends the block list to the filter, which reads it.
+//
+// Rows can be selected; Delete, or Remove in a row's context menu, unblocks the selected rows, again
+// through the block list. Each row also says how many of the application's attempts to connect the
+// filter refused since the application started, and when the last one was. While the firewall is off
+// the list is drawn faded (its entries are kept, and can still be removed).
 //
 // The controller must be owned by a std::shared_ptr (the storyboard makes it so): it subscribes
 // itself to the block list, whose subscriber list keeps it alive for good.
@@ -61,6 +70,14 @@ public:
     void removeButtonClicked(QObject* sender);
     void onOffSwitchClicked(QObject* sender);
     void addApplicationClicked(QObject* sender);
+    // Unblocks the applications of the selected rows (Delete, and Remove in the context menu).
+    void removeSelectedRows();
+    // The context menu of a row (its Remove acts on the selection, which holds the row); nullptr
+    // outside the rows. The caller owns it.
+    QMenu* menuForRow(int row);
+
+    // The small line under a row's path: "3 refused, last 10:42:07", empty while none were refused.
+    static QString refusedText(quint64 count, const QDateTime& last);
 
     // Asks for applications and programs with an open panel; empty when cancelled.
     QList<QUrl> chooseApplications();
@@ -75,6 +92,9 @@ protected:
 
 private:
     int indexOfItem(const App& app) const;
+    void showRowMenu(int row, const QPoint& globalPosition);
+    void refusedTallyChanged(const QString& identifierKey);
+    void showRefusedTally(FirewallTableCellView* cell, const App& app) const;
 
     std::unique_ptr<Ui::FirewallViewController> m_ui;
     QPointer<TableView> m_tableView;

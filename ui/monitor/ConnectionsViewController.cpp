@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QHeaderView>
 #include <QKeyEvent>
+#include <QScrollBar>
 #include <QSortFilterProxyModel>
 #include <QStyle>
 #include <QTableView>
@@ -60,6 +61,22 @@ void ConnectionsViewController::viewDidLoad() {
     // The table keeps the standard look whatever the popover around it uses.
     m_tableView->setPalette(QApplication::style()->standardPalette());
     m_tableView->installEventFilter(this);
+    followTheLastRow();
+}
+
+// The scroll range grows only once the view has laid out the new rows, so whether to follow is
+// decided before they arrive and carried out when the range has grown.
+void ConnectionsViewController::followTheLastRow() {
+    QScrollBar* bar = m_tableView->verticalScrollBar();
+    connect(m_arrayController, &QAbstractItemModel::rowsAboutToBeInserted, this,
+            [this, bar] { m_showsLastRow = bar->value() >= bar->maximum(); });
+    connect(bar, &QScrollBar::valueChanged, this,
+            [this, bar](int value) { m_showsLastRow = value >= bar->maximum(); });
+    connect(bar, &QScrollBar::rangeChanged, this, [this, bar](int /*minimum*/, int maximum) {
+        if (m_showsLastRow) {
+            bar->setValue(maximum);
+        }
+    });
 }
 
 // The item view would otherwise copy only its current cell's text on the copy key.

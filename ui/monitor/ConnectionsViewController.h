@@ -20,6 +20,9 @@ class ConnectionsViewController;
 // pasteboard, one item per row in displayed order. A fresh controller is made for every popover;
 // `monitoredApp` is set before the view loads.
 //
+// A table scrolled to its last row stays there as new connections arrive, as a log does; scrolled
+// anywhere else, it stays put.
+//
 // The content model follows the application's connections; the arranged model (a sort proxy over it)
 // is what the table shows and what copy() reads, so copying follows the order on screen.
 class ConnectionsViewController final : public ViewController {
@@ -45,9 +48,13 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    void followTheLastRow();
+
     std::unique_ptr<Ui::ConnectionsViewController> m_ui;
     ConnectionsTableModel* m_content;
     QSortFilterProxyModel* m_arrayController;
     QPointer<QTableView> m_tableView;
     std::shared_ptr<MonitoredApp> m_monitoredApp;
+    // Whether the table showed its last row when rows were last about to arrive.
+    bool m_showsLastRow = false;
 };

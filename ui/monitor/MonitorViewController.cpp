@@ -1,19 +1,22 @@
 #include "ui/monitor/MonitorViewController.h"
 
+#include "kernel/Connection.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "platform/widgets/Pasteboard.h"
 #include "platform/widgets/Popover.h"
 #include "platform/widgets/Storyboard.h"
+#include "platform/widgets/SystemFont.h"
 #include "platform/widgets/TableView.h"
 #include "ui/monitor/ConnectionsViewController.h"
 #include "ui/monitor/DurationFormatter.h"
 #include "ui/monitor/MonitorTableCellView.h"
 #include "ui_monitorViewController.h"
 
-#include <QApplication>
-#include <QFont>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
+#include <QSet>
 #include <QTimer>
 
 namespace {
@@ -24,13 +27,6 @@ constexpr int iconSize = 32;
 std::chrono::milliseconds steadyNow() {
     return std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now().time_since_epoch());
-}
-
-QFont nameFont() {
-    QFont font = QApplication::font();
-    font.setPointSize(13);
-    font.setWeight(QFont::Medium);
-    return font;
 }
 
 } // namespace
@@ -73,6 +69,7 @@ QWidget* MonitorViewController::loadView() {
     m_tableView->registerCellPrototype(cellIdentifier, [this] { return makeCellView(); });
     m_tableView->setRowHeight(rowHeight);
     m_tableView->setDataSource(this);
+    connect(m_tableView, &TableView::rowMenuRequested, this, &MonitorViewController::showRowMenu);
     connect(m_ui->clearButton, &QPushButton::clicked, this,
             [this] { clearButtonClicked(m_ui->clearButton); });
     return view;
@@ -82,7 +79,7 @@ QWidget* MonitorViewController::loadView() {
 // button itself as the sender; the row is looked up when the click happens.
 QWidget* MonitorViewController::makeCellView() {
     auto* cell = new MonitorTableCellView;
-    cell->textField()->setFont(nameFont());
+    cell->textField()->setFont(SystemFont::rowName());
     QPushButton* inspect = cell->inspectButton();
     QPushButton* block = cell->blockButton();
     connect(inspect, &QPushButton::clicked, this, [this, inspect] { inspectButtonClicked(inspect); });
@@ -127,7 +124,10 @@ void MonitorViewController::updateStatus() {
     if (!interval) {
         return;
     }
-    m_statusTextField->setText(locale.toUpper(QStringLiteral("Connections in the last ") + *interval));
+    // The fixed words are not translated, so they are upper-cased without a locale (a Turkish one
+    // would dot the I's); only the interval is in the user's language and follows its rules.
+    m_statusTextField->setText(QStringLiteral("Connections in the last ").toUpper() +
+                               locale.toUpper(*interval));
 }
 
 int MonitorViewController::numberOfRowsInTableView(TableView*) {
@@ -151,30 +151,20 @@ QWidget* MonitorViewController::viewForTableColumn(TableView* tableView, const T
     return cell;
 }
 
-namespace {
-
-// Identifiers that are canonically equivalent name the same application; their composed form is the
-// one key for both spellings.
-QString identifierKey(const App& app) {
-    return app.identifier().normalized(QString::NormalizationForm_C);
-}
-
-} // namespace
-
 // A busy machine reports thousands of connections a second over hundreds of applications; a hash
 // keeps finding the row constant-time where comparing identifiers row by row would not. There is at
 // most one row per identifier, so the hash finds the same row a search from the top would.
 int MonitorViewController::rowOfApp(const App& app) const {
-    return m_rowByIdentifier.value(identifierKey(app), -1);
+    return m_rowByIdentifier.value(app.identifierKey(), -1);
 }
 
 void MonitorViewController::appendItem(std::shared_ptr<MonitoredApp> item) {
-    m_rowByIdentifier.insert(identifierKey(*item->app()), static_cast<int>(m_items.size()));
+    m_rowByIdentifier.insert(item->app()->identifierKey(), static_cast<int>(m_items.size()));
     m_items.append(std::move(item));
 }
 
 void MonitorViewController::removeItem(int row) {
-    m_rowByIdentifier.remove(identifierKey(*m_items.at(row)->app()));
+    m_rowByIdentifier.remove(m_items.at(row)->app()->identifierKey());
     m_items.removeAt(row);
     for (int& later : m_rowByIdentifier) {
         if (later > row) {
@@ -238,7 +228,9 @@ void MonitorViewController::inspectButtonClicked(QWidget* sender) {
     auto* popover = new Popover(sender->window());
     popover->setBehavior(Popover::Behavior::transient);
     popover->setContentViewController(std::move(controller));
-    popover->showRelativeToRect(QRect(), sender, Popover::RectEdge::maxY);
+    // Beside the count button rather than below it: below, it would hide the buttons of the rows
+    // underneath.
+    popover->showRelativeToRect(QRect(), sender, Popover::RectEdge::minX);
 }
 
 void MonitorViewController::blockButtonClicked(QWidget* sender) {
@@ -248,6 +240,52 @@ void MonitorViewController::blockButtonClicked(QWidget* sender) {
     }
     // The row stays until the block list answers with appBlocked().
     Blacklist::shared().block(m_items.at(row)->app());
+}
+
+QMenu* MonitorViewController::menuForRow(int row) {
+    if (!m_tableView || row < 0 || row >= m_items.size()) {
+        return nullptr;
+    }
+    auto* menu = new QMenu;
+    const AppPtr app = m_items.at(row)->app();
+    // The row is looked up again when an item is chosen: rows may have come or gone meanwhile.
+    menu->addAction(tr("Block"), this, [app] { Blacklist::shared().block(app); });
+    menu->addAction(tr("Show Connections"), this, [this, app] {
+        const int current = rowOfApp(*app);
+        auto* cell = qobject_cast<MonitorTableCellView*>(m_tableView->viewAtColumn(0, current, true));
+        if (cell) {
+            inspectButtonClicked(cell->inspectButton());
+        }
+    });
+    menu->addAction(tr("Copy Host"), this, [this, app] { copyHostsOfRow(rowOfApp(*app)); });
+    return menu;
+}
+
+void MonitorViewController::showRowMenu(int row, const QPoint& globalPosition) {
+    if (QMenu* menu = menuForRow(row)) {
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        menu->popup(globalPosition);
+    }
+}
+
+void MonitorViewController::copyHostsOfRow(int row) {
+    if (row < 0 || row >= m_items.size()) {
+        return;
+    }
+    QStringList hosts;
+    QSet<QString> seen;
+    for (const ConnectionPtr& connection : m_items.at(row)->connections()) {
+        const QString& host = connection->hostname();
+        if (!host.isEmpty() && !seen.contains(host)) {
+            seen.insert(host);
+            hosts.append(host);
+        }
+    }
+    Pasteboard& pasteboard = Pasteboard::general();
+    pasteboard.clearContents();
+    if (!hosts.isEmpty()) {
+        pasteboard.writeObjects(hosts);
+    }
 }
 
 void MonitorViewController::appBlocked(const AppPtr& app) {

@@ -15,6 +15,7 @@
 #include <memory>
 
 class QLabel;
+class QMenu;
 class QPushButton;
 class QTimer;
 class TableView;
@@ -64,6 +65,11 @@ public:
     void blockButtonClicked(QWidget* sender);
     void updateStatus();
 
+    // The context menu of a row: Block, Show Connections and Copy Host (the host names the
+    // application connected to, each once, in the order first seen). nullptr outside the rows; the
+    // caller owns it.
+    QMenu* menuForRow(int row);
+
     // TrafficSubscriber
     void connectionMade(const ConnectionPtr& connection, const AppPtr& app) override;
 
@@ -87,6 +93,8 @@ private:
     void appendItem(std::shared_ptr<MonitoredApp> item);
     void removeItem(int row);
     int rowForSender(const QWidget* sender) const;
+    void showRowMenu(int row, const QPoint& globalPosition);
+    void copyHostsOfRow(int row);
 
     std::unique_ptr<Ui::MonitorViewController> m_ui;
     QPointer<TableView> m_tableView;

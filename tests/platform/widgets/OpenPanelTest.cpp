@@ -5,6 +5,7 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLineEdit>
@@ -106,20 +107,33 @@ TEST_F(OpenPanelTest, theRealDialogReturnsTheChosenItemsInOrder) {
     panel.setAllowedFileTypes(applicationTypes);
     panel.setDirectoryURL(QUrl::fromLocalFile(folder.path()));
     panel.setAllowsMultipleSelection(true);
+    panel.setTitle(QStringLiteral("Choose Applications to Block"));
+    panel.setTypeDescription(QStringLiteral("Applications and programs"));
 
     QString openedIn;
+    QString title;
+    QStringList filters;
+    QString filterShown;
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<OpenPanelDialog*>(QApplication::activeModalWidget());
         if (!dialog) {
             return;
         }
         openedIn = dialog->directory().absolutePath();
+        title = dialog->windowTitle();
+        filters = dialog->nameFilters();
+        if (auto* box = dialog->findChild<QComboBox*>(QStringLiteral("fileTypeCombo"))) {
+            filterShown = box->currentText();
+        }
         dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
             ->setText(QStringLiteral("\"x.desktop\" \"Foo.app\" \"tool\""));
         dialog->accept();
     });
     ASSERT_EQ(panel.runModal(), OpenPanel::ok);
     EXPECT_EQ(openedIn, QDir(folder.path()).absolutePath());
+    EXPECT_EQ(title, QStringLiteral("Choose Applications to Block"));
+    EXPECT_EQ(filters.size(), 1);
+    EXPECT_EQ(filterShown, QStringLiteral("Applications and programs"));
     EXPECT_EQ(panel.URLs(), QList<QUrl>({QUrl::fromLocalFile(path(QStringLiteral("x.desktop"))),
                                          QUrl::fromLocalFile(path(QStringLiteral("Foo.app"))),
                                          QUrl::fromLocalFile(path(QStringLiteral("tool")))}));

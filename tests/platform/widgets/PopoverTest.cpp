@@ -77,6 +77,25 @@ TEST_F(PopoverTest, opensAboveWhenThereIsNoRoomBelow) {
     popover->close();
 }
 
+TEST_F(PopoverTest, hasABorderAndStaysWholeOnTheScreenAtItsEdge) {
+    const QRect screen = window.screen()->availableGeometry();
+    window.move(screen.right() - window.width() + 1, screen.top() + 40);
+    button->move(window.width() - button->width(), 20);
+    QPointer<Popover> popover = open();
+    EXPECT_TRUE(screen.contains(popover->frameGeometry()))
+        << popover->frameGeometry().x() << "," << popover->frameGeometry().y() << " "
+        << popover->frameGeometry().width() << "x" << popover->frameGeometry().height() << " screen "
+        << screen.width() << "x" << screen.height() << " button " << buttonOnScreen().x();
+
+    const QImage picture = popover->grab().toImage();
+    const QColor border = popover->palette().color(QPalette::Dark);
+    ASSERT_NE(border, popover->palette().color(QPalette::Window));
+    EXPECT_EQ(picture.pixel(0, picture.height() / 2), border.rgb());
+    EXPECT_EQ(picture.pixel(picture.width() - 1, 1), border.rgb());
+    EXPECT_EQ(picture.pixel(2, 2), popover->palette().color(QPalette::Window).rgb());
+    popover->close();
+}
+
 TEST_F(PopoverTest, aClickOutsideClosesItAndReleasesItsContent) {
     std::weak_ptr<ListController> content;
     QPointer<Popover> popover = open(&content);

@@ -30,6 +30,8 @@ protected:
             m_panelTypes = panel.allowedFileTypes();
             m_panelDirectory = panel.directoryURL();
             m_panelMultiple = panel.allowsMultipleSelection();
+            m_panelTitle = panel.title();
+            m_panelTypeDescription = panel.typeDescription();
             ++m_panelsShown;
             return chosen;
         });
@@ -41,6 +43,8 @@ protected:
     QStringList m_panelTypes;
     QUrl m_panelDirectory;
     bool m_panelMultiple = false;
+    QString m_panelTitle;
+    QString m_panelTypeDescription;
     int m_panelsShown = 0;
 };
 
@@ -51,6 +55,8 @@ TEST_F(AddApplicationsTest, PanelOffersSeveralApplicationsAndProgramsFromTheAppl
     EXPECT_EQ(m_panelTypes,
               (QStringList{QStringLiteral("com.apple.bundle"), QStringLiteral("public.executable")}));
     EXPECT_TRUE(m_panelMultiple);
+    EXPECT_EQ(m_panelTitle, QStringLiteral("Choose Applications to Block"));
+    EXPECT_EQ(m_panelTypeDescription, QStringLiteral("Applications and programs"));
     const QString expectedFolder = QFileInfo(QStringLiteral("/usr/share/applications")).isDir()
                                        ? QStringLiteral("/usr/share/applications")
                                        : QStringLiteral("/Applications");

@@ -6,6 +6,7 @@
 
 #include "model/App.h"
 #include "model/Blacklist.h"
+#include "model/RefusedAttempts.h"
 #include "platform/UserDefaults.h"
 #include "platform/widgets/TableView.h"
 #include "tests/platform/PackageFixtures.h"
@@ -76,18 +77,24 @@ int main(int argc, char** argv) {
         apps + QStringLiteral("/chat.desktop"), "Type=Application\nName=Chat\nExec=" + chatProgram.toUtf8() +
                                                     " %U\nIcon=" + chatIcon.toUtf8() + "\n");
 
-    for (const AppPtr& app : {App::initWithPath(bundle), App::initWithPath(entry),
-                              App::initWithIdentifier(QStringLiteral("curl"))}) {
+    const AppPtr chat = App::initWithPath(entry);
+    for (const AppPtr& app :
+         {App::initWithPath(bundle), chat, App::initWithIdentifier(QStringLiteral("curl"))}) {
         if (!app) {
             std::fprintf(stderr, "firewall_screenshot: could not make the sample applications\n");
             return EXIT_FAILURE;
         }
         Blacklist::shared().block(app);
     }
+    // The chat program kept trying after it was blocked: three attempts, the last at 10:42:07.
+    const QDateTime lastAttempt(QDate::currentDate(), QTime(10, 42, 7));
+    for (int attempt = 2; attempt >= 0; --attempt) {
+        RefusedAttempts::shared().record(chat->identifierKey(), lastAttempt.addSecs(-attempt * 20));
+    }
 
     auto pane = std::make_shared<FirewallViewController>();
     QWidget* view = pane->view();
-    view->resize(620, 300);
+    view->resize(620, 330);
     view->show();
     QApplication::processEvents();
     const QString output = QString::fromLocal8Bit(argv[1]);

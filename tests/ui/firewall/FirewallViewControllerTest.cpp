@@ -1,10 +1,16 @@
+#include "kernel/Connection.h"
 #include "kernel/wire/KextCommandFrame.h"
+#include "model/RefusedAttempts.h"
 #include "platform/Images.h"
+#include "platform/widgets/ElidingLabel.h"
 #include "tests/support/FakeKextFilter.h"
 #include "tests/ui/firewall/FirewallPaneFixture.h"
 
 #include <QAbstractButton>
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QLabel>
+#include <QMenu>
 
 namespace {
 
@@ -153,12 +159,14 @@ TEST_F(FirewallPaneTest, SwitchingOffEmptiesTheFilterAndKeepsTheList) {
     ASSERT_TRUE(filter.waitForCommands(1));
     EXPECT_TRUE(filter.commands().at(0).payload.empty());
     EXPECT_EQ(pane->tableView()->numberOfRows(), 2);
+    EXPECT_TRUE(pane->tableView()->isDimmed()) << "nothing in the list is enforced";
     EXPECT_EQ(UserDefaults::standard().arrayForKey(QStringLiteral("blacklist")), storedBefore);
 
     QTest::mouseClick(pane->onOffSwitch(), Qt::LeftButton);
 
     EXPECT_TRUE(UserDefaults::standard().boolForKey(QStringLiteral("enableFirewall")));
     EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("ON"));
+    EXPECT_FALSE(pane->tableView()->isDimmed());
     ASSERT_TRUE(filter.waitForCommands(2));
     EXPECT_EQ(namesOf(filter.commands().at(1)), (std::vector<std::string>{"alpha-tool", "zeta-tool"}));
 }
@@ -203,7 +211,6 @@ TEST_F(FirewallPaneTest, RowsShowIconNameAndDetailLine) {
         // Names and paths are shown as they are, never read as markup.
         EXPECT_EQ(cell->textField()->textFormat(), Qt::PlainText);
         EXPECT_EQ(cell->infoTextField()->textFormat(), Qt::PlainText);
-        EXPECT_FALSE(cell->imageView()->acceptDrops());
     }
 }
 
@@ -233,4 +240,87 @@ TEST_F(FirewallPaneTest, RemovingTheLastRowByItsOwnButtonEmptiesTheTable) {
 
     EXPECT_EQ(pane->tableView()->numberOfRows(), 0);
     EXPECT_TRUE(Blacklist::shared().apps().isEmpty());
+}
+
+TEST_F(FirewallPaneTest, SelectedRowsGoWithDeleteOrWithRemoveInTheirMenu) {
+    for (const char* name : {"first", "second", "third", "fourth"}) {
+        Blacklist::shared().block(App::initWithIdentifier(QString::fromLatin1(name)));
+    }
+    auto pane = loadPane();
+    TableView* table = pane->tableView();
+
+    // A click on a row's name selects the row; Ctrl+click adds another.
+    QTest::mouseClick(cellAt(*pane, 0)->textField(), Qt::LeftButton);
+    QTest::mouseClick(cellAt(*pane, 2)->textField(), Qt::LeftButton, Qt::ControlModifier);
+    EXPECT_EQ(table->selectedRowIndexes(), (QList<int>{0, 2}));
+    QTest::keyClick(table, Qt::Key_Delete);
+    EXPECT_EQ(Blacklist::shared().identifiers(),
+              (QStringList{QStringLiteral("second"), QStringLiteral("fourth")}));
+    EXPECT_TRUE(table->selectedRowIndexes().isEmpty());
+
+    // A right click selects the row under it and offers Remove for it.
+    const QPoint onSecondRow(20, table->rowHeight() + table->rowHeight() / 2);
+    QContextMenuEvent rightClick(QContextMenuEvent::Mouse, onSecondRow,
+                                 table->viewport()->mapToGlobal(onSecondRow));
+    QApplication::sendEvent(table->viewport(), &rightClick);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    EXPECT_EQ(table->selectedRowIndexes(), QList<int>{1});
+    ASSERT_EQ(menu->actions().size(), 1);
+    EXPECT_EQ(menu->actions().at(0)->text(), QStringLiteral("Remove"));
+    menu->actions().at(0)->trigger();
+    menu->close();
+    EXPECT_EQ(Blacklist::shared().identifiers(), QStringList{QStringLiteral("second")});
+}
+
+TEST_F(FirewallPaneTest, TabPassesTheRowsControlsInTheOrderOfTheRows) {
+    for (const char* name : {"a", "b", "c"}) {
+        Blacklist::shared().block(App::initWithIdentifier(QString::fromLatin1(name)));
+    }
+    auto pane = loadPane();
+    // The first row's cell goes back to the pool and comes back for the new last row.
+    Blacklist::shared().unblock(App::initWithIdentifier(QStringLiteral("a")));
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("d")));
+    ASSERT_EQ(shownIdentifiers(*pane),
+              (QStringList{QStringLiteral("b"), QStringLiteral("c"), QStringLiteral("d")}));
+
+    QList<QWidget*> tabOrder;
+    for (QWidget* widget = pane->tableView()->nextInFocusChain(); widget != pane->tableView();
+         widget = widget->nextInFocusChain()) {
+        if (widget->objectName() == QStringLiteral("removeButton") && widget->isVisible()) {
+            tabOrder.append(widget);
+        }
+    }
+    EXPECT_EQ(tabOrder, (QList<QWidget*>{cellAt(*pane, 0)->removeButton(), cellAt(*pane, 1)->removeButton(),
+                                         cellAt(*pane, 2)->removeButton()}));
+}
+
+TEST_F(FirewallPaneTest, RowsCountTheRefusedAttemptsUnderThePathAndEndLongPathsInAnEllipsis) {
+    const QString program = makeExecutable(QStringLiteral("a-program-with-a-name-long-enough-to-be-cut-") +
+                                           QString(80, QLatin1Char('x')));
+    const AppPtr app = App::initWithPath(program);
+    Blacklist::shared().block(app);
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("quiet")));
+    auto pane = loadPane();
+    FirewallTableCellView* cell = cellAt(*pane, 0);
+    ASSERT_NE(cell, nullptr);
+    EXPECT_TRUE(cell->refusedTextField()->isHidden()) << "nothing refused yet";
+
+    const QDateTime last(QDate(2026, 12, 8), QTime(10, 42, 7));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        RefusedAttempts::shared().record(app->identifierKey(), last.addSecs(attempt - 2));
+    }
+
+    EXPECT_FALSE(cell->refusedTextField()->isHidden());
+    EXPECT_EQ(cell->refusedTextField()->text(),
+              QStringLiteral("3 refused, last ") + Connection::timeString(last.toSecsSinceEpoch()));
+    EXPECT_TRUE(cell->refusedTextField()->text().contains(QStringLiteral("10:42:07")));
+    EXPECT_EQ(cell->infoTextField()->text(), program) << "the path line stays";
+    EXPECT_TRUE(cellAt(*pane, 1)->refusedTextField()->isHidden()) << "another application's row";
+
+    auto* path = qobject_cast<ElidingLabel*>(cell->infoTextField());
+    ASSERT_NE(path, nullptr);
+    EXPECT_TRUE(path->displayedText().endsWith(QChar(0x2026))) << path->displayedText().toStdString();
+    EXPECT_LT(path->displayedText().size(), program.size());
+    RefusedAttempts::shared().clearAll();
 }

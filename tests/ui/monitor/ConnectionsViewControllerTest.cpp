@@ -12,6 +12,7 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QSortFilterProxyModel>
 #include <QTableView>
@@ -206,4 +207,27 @@ TEST_F(ConnectionsViewControllerTest, TableAllowsSelectingSeveralRows) {
     QTest::mouseClick(table->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCenter(2));
 
     EXPECT_EQ(table->selectionModel()->selectedRows().size(), 2);
+}
+
+TEST_F(ConnectionsViewControllerTest, ScrolledToTheLastRowItFollowsNewConnectionsAndElsewhereItStays) {
+    QList<std::pair<QString, int>> hosts;
+    for (int i = 0; i < 60; ++i) {
+        hosts.append({QStringLiteral("h%1.example").arg(i), 443});
+    }
+    auto app = appWithHosts(hosts);
+    open(app);
+    QScrollBar* bar = m_popover->tableView()->verticalScrollBar();
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return bar->maximum() > 0; }));
+
+    bar->setValue(bar->maximum());
+    const int bottomBefore = bar->maximum();
+    app->addConnection(Connection::initWithHostname(QStringLiteral("new.example"), 80));
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return bar->maximum() > bottomBefore; }));
+    EXPECT_EQ(bar->value(), bar->maximum()) << "the new last row is in view";
+
+    bar->setValue(0);
+    app->addConnection(Connection::initWithHostname(QStringLiteral("later.example"), 80));
+    const int grown = bar->maximum();
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return bar->maximum() > grown; }));
+    EXPECT_EQ(bar->value(), 0);
 }

@@ -82,7 +82,7 @@ int main(int argc, char** argv) {
     registerMonitorScenes(storyboard);
     auto monitor = storyboard.instantiate<MonitorViewController>(QStringLiteral("monitorViewController"));
     QWidget* view = monitor->view();
-    view->resize(640, 440);
+    view->resize(920, 440);
     view->move(0, 0);
     view->show();
     for (const Traffic& traffic : sampleTraffic()) {

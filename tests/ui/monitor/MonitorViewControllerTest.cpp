@@ -1,13 +1,18 @@
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "platform/widgets/Pasteboard.h"
 #include "platform/widgets/Popover.h"
 #include "platform/widgets/TableView.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/ui/monitor/MonitorFixture.h"
 #include "ui/monitor/ConnectionsViewController.h"
 
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QLabel>
+#include <QMenu>
 #include <QPushButton>
+#include <QScreen>
 #include <QSortFilterProxyModel>
 #include <QTest>
 #include <algorithm>
@@ -182,6 +187,28 @@ TEST_F(MonitorViewControllerTest, StatusLineFollowsTheUsersLanguage) {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     // The unit comes from ICU in German; the fixed words stay as they are.
     EXPECT_EQ(m_controller->statusTextField()->text(), QStringLiteral("CONNECTIONS IN THE LAST 2 STUNDEN"));
+
+    // Under a Turkish locale the fixed words keep their dotless capitals; only the interval is
+    // Turkish, with its own dotted capital I.
+    QLocale::setDefault(QLocale(QLocale::Turkish, QLocale::Turkey));
+    advanceClock(3min);
+    m_controller->updateStatus();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(m_controller->statusTextField()->text(), QStringLiteral("CONNECTIONS IN THE LAST 2 SAAT"));
+    m_controller->clearButtonClicked();
+    QLocale::setDefault(QLocale(QLocale::Turkish, QLocale::Turkey));
+    m_controller->updateStatus();
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    EXPECT_EQ(m_controller->statusTextField()->text(),
+              QStringLiteral("CONNECTIONS IN THE LAST 0 SAN\u0130YE"));
+}
+
+TEST_F(MonitorViewControllerTest, NamesUseTheRowNameFontOfBothPanes) {
+    m_controller->connectionMade(connectionTo(QStringLiteral("x")), bareApp(QStringLiteral("named")));
+    ASSERT_TRUE(cell(0));
+    const QFont font = cell(0)->textField()->font();
+    EXPECT_EQ(font.pixelSize(), 13);
+    EXPECT_EQ(font.weight(), QFont::Medium);
 }
 
 TEST_F(MonitorViewControllerTest, BlockButtonBlocksThroughTheBlockListWhichRemovesTheRow) {
@@ -293,4 +320,65 @@ TEST_F(MonitorViewControllerTest, InspectWithoutAStoryboardDoesNothing) {
 
     EXPECT_EQ(Popover::lastShown(), nullptr);
     view->hide();
+}
+
+TEST_F(MonitorViewControllerTest, ARowsContextMenuBlocksShowsConnectionsAndCopiesHosts) {
+    const AppPtr curl = pathApp(QStringLiteral("curl"), QStringLiteral("/usr/bin/curl"));
+    m_controller->connectionMade(connectionTo(QStringLiteral("b.example")), bareApp(QStringLiteral("other")));
+    for (const char* host : {"a.example", "b.example", "a.example", ""}) {
+        m_controller->connectionMade(connectionTo(QString::fromLatin1(host)), curl);
+    }
+    TableView* table = m_controller->tableView();
+    const QPoint onSecondRow(20, table->rowHeight() + table->rowHeight() / 2);
+    QContextMenuEvent rightClick(QContextMenuEvent::Mouse, onSecondRow,
+                                 table->viewport()->mapToGlobal(onSecondRow));
+    QApplication::sendEvent(table->viewport(), &rightClick);
+    auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    ASSERT_NE(menu, nullptr);
+    QStringList titles;
+    for (const QAction* action : menu->actions()) {
+        titles.append(action->text());
+    }
+    EXPECT_EQ(titles, (QStringList{QStringLiteral("Block"), QStringLiteral("Show Connections"),
+                                   QStringLiteral("Copy Host")}));
+
+    menu->actions().at(2)->trigger();
+    EXPECT_EQ(Pasteboard::general().items(),
+              (QStringList{QStringLiteral("a.example"), QStringLiteral("b.example")}));
+
+    menu->actions().at(1)->trigger();
+    Popover* popover = Popover::lastShown();
+    ASSERT_NE(popover, nullptr);
+    auto content = std::dynamic_pointer_cast<ConnectionsViewController>(popover->contentViewController());
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->monitoredApp(), m_controller->items().at(1));
+    popover->close();
+
+    menu->actions().at(0)->trigger();
+    menu->close();
+    ASSERT_EQ(Blacklist::shared().apps().size(), 1);
+    EXPECT_TRUE(Blacklist::shared().apps().at(0)->hasSameIdentifier(*curl));
+    EXPECT_EQ(m_controller->items().size(), 1);
+}
+
+TEST_F(MonitorViewControllerTest, ThePopoverHidesNoOtherRowsButtons) {
+    for (int i = 0; i < 6; ++i) {
+        m_controller->connectionMade(connectionTo(QStringLiteral("h%1").arg(i)),
+                                     bareApp(QStringLiteral("app%1").arg(i)));
+    }
+    ASSERT_TRUE(cell(2));
+    QTest::mouseClick(cell(2)->inspectButton(), Qt::LeftButton);
+    Popover* popover = Popover::lastShown();
+    ASSERT_NE(popover, nullptr);
+
+    const QRect placed = popover->frameGeometry();
+    for (int row = 0; row < 6; ++row) {
+        ASSERT_TRUE(cell(row));
+        for (QWidget* button : {static_cast<QWidget*>(cell(row)->inspectButton()),
+                                static_cast<QWidget*>(cell(row)->blockButton())}) {
+            const QRect onScreen(button->mapToGlobal(QPoint(0, 0)), button->size());
+            EXPECT_FALSE(placed.intersects(onScreen)) << "row " << row;
+        }
+    }
+    EXPECT_TRUE(popover->screen()->availableGeometry().contains(placed));
 }

@@ -1,0 +1,42 @@
+#include "app/AboutPanel.h"
+
+#include "kernel/KextClient.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+
+namespace {
+
+// The project states no licence of its own; only the filter service's eBPF program carries one (the
+// kernel loads GPL-compatible programs only). Say exactly that rather than promise terms nobody set.
+QString licenceText() {
+    return QCoreApplication::translate("AboutPanel",
+                                       "Licence: none stated by the project. The filter service's eBPF "
+                                       "program is licensed under the GPL, version 2.");
+}
+
+QString serviceText() {
+    return KextClient::shared().socket() != 0
+               ? QCoreApplication::translate("AboutPanel", "Filter service: connected.")
+               : QCoreApplication::translate("AboutPanel", "Filter service: not connected; nothing is "
+                                                           "blocked until it runs.");
+}
+
+} // namespace
+
+QString AboutPanel::text() {
+    return QCoreApplication::translate("AboutPanel", "Quilvane %1").arg(QStringLiteral(QUILVANE_VERSION)) +
+           QStringLiteral("\n\n") + licenceText() + QStringLiteral("\n\n") + serviceText();
+}
+
+QMessageBox* AboutPanel::show(QWidget* parent) {
+    auto* panel =
+        new QMessageBox(QMessageBox::Information, QCoreApplication::translate("AboutPanel", "About Quilvane"),
+                        text(), QMessageBox::Close, parent);
+    panel->setObjectName(QStringLiteral("aboutPanel"));
+    panel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    panel->setAttribute(Qt::WA_DeleteOnClose);
+    panel->setWindowModality(Qt::NonModal);
+    panel->show();
+    return panel;
+}
