@@ -58,15 +58,28 @@ bool ClientAdmission::takePlace(const PeerPolicy::Peer& peer) {
     case ClientQuota::Verdict::admitted:
         return true;
     case ClientQuota::Verdict::userFull:
-        m_refusals.line("client limit reached: uid " + std::to_string(peer.uid) + " already has " +
-                        std::to_string(m_quota.perUser()) + " connections; refused " + describe(peer));
+        if (m_usersAtLimit.insert(peer.uid).second) {
+            Log::line("client limit reached: uid " + std::to_string(peer.uid) + " already has " +
+                      std::to_string(m_quota.perUser()) +
+                      " connections; refusing its new clients (first: " + describe(peer) + ")");
+        }
         return false;
     case ClientQuota::Verdict::totalFull:
-        m_refusals.line("client limit reached: " + std::to_string(m_quota.total()) +
-                        " connections in all; refused " + describe(peer));
+        if (!m_atTotalLimit) {
+            m_atTotalLimit = true;
+            Log::line("client limit reached: " + std::to_string(m_quota.total()) +
+                      " connections in all; refusing new clients of users other than root (first: " +
+                      describe(peer) + ")");
+        }
         return false;
     }
     return false;
+}
+
+void ClientAdmission::released(uid_t uid) {
+    m_quota.release(uid);
+    m_usersAtLimit.erase(uid);
+    m_atTotalLimit = m_atTotalLimit && m_quota.used() >= m_quota.total();
 }
 
 void ClientAdmission::askPolkit(UniqueFd socket, const PeerPolicy::Peer& peer) {
@@ -76,7 +89,7 @@ void ClientAdmission::askPolkit(UniqueFd socket, const PeerPolicy::Peer& peer) {
     }
     const auto process = PeerProcess::of(socket.get(), peer);
     if (!process) {
-        m_quota.release(peer.uid); // gone before it could be asked: nothing to say
+        released(peer.uid); // gone before it could be asked: nothing to say
         return;
     }
     const int fd = socket.get();
@@ -91,7 +104,7 @@ void ClientAdmission::askPolkit(UniqueFd socket, const PeerPolicy::Peer& peer) {
     // Only a hang-up is watched while polkit thinks; commands wait in the socket until then.
     if (!m_loop.add(fd, EPOLLRDHUP, [this, fd](std::uint32_t) { hungUp(fd); })) {
         m_authority->cancel(ticket);
-        m_quota.release(peer.uid);
+        released(peer.uid);
         return;
     }
     m_pending.emplace(fd, Pending{std::move(socket), peer, ticket});
@@ -109,7 +122,7 @@ void ClientAdmission::answered(int fd, PolkitAuthority::Answer answer, const std
         return;
     }
     if (ClientConnection::hasHungUp(fd)) {
-        m_quota.release(pending.peer.uid); // left while polkit thought: nobody to tell
+        released(pending.peer.uid); // left while polkit thought: nobody to tell
         return;
     }
     refuse(pending.peer, "neither root nor a member of the service's group, and " + detail);
@@ -122,11 +135,11 @@ void ClientAdmission::hungUp(int fd) {
     }
     m_loop.remove(fd);
     m_authority->cancel(node.mapped().ticket);
-    m_quota.release(node.mapped().peer.uid);
+    released(node.mapped().peer.uid);
 }
 
 void ClientAdmission::refuse(const PeerPolicy::Peer& peer, const std::string& why) {
-    m_quota.release(peer.uid);
+    released(peer.uid);
     m_refusals.line("refused " + describe(peer) + ": " + why);
 }
 

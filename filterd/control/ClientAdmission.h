@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 
 namespace Filterd {
@@ -39,7 +40,7 @@ public:
 
     void consider(Quilvane::Wire::UniqueFd socket);
     // A client let in earlier has gone: its place is free again.
-    void released(uid_t uid) { m_quota.release(uid); }
+    void released(uid_t uid);
 
     std::size_t pendingCount() const { return m_pending.size(); }
 
@@ -63,6 +64,9 @@ private:
     Admitted m_admitted;
     std::map<int, Pending> m_pending;
     LogThrottle m_refusals;
+    // A limit is told once each time it is reached, not once per client it turns away.
+    std::set<uid_t> m_usersAtLimit;
+    bool m_atTotalLimit = false;
 };
 
 } // namespace Filterd
