@@ -151,14 +151,7 @@ std::unique_ptr<PolkitAuthority> ControlServer::connectPolkit() {
     if (m_options.polkitAction.empty()) {
         return nullptr;
     }
-    std::string error;
-    auto authority = PolkitAuthority::connect(m_loop, m_options.polkitAction, m_options.polkitTimeout, error);
-    if (!authority) {
-        Log::line("polkit cannot be asked (" + error +
-                  "): only root and members of the service's group may "
-                  "connect");
-    }
-    return authority;
+    return PolkitAuthority::create(m_loop, m_options.polkitAction, m_options.polkitTimeout);
 }
 
 ControlServer::~ControlServer() {

@@ -98,7 +98,8 @@ void ClientAdmission::askPolkit(UniqueFd socket, const PeerPolicy::Peer& peer) {
             answered(fd, answer, detail);
         });
     if (ticket == 0) {
-        refuse(peer, "neither root nor a member of the service's group, and the system bus is gone");
+        refuse(peer,
+               "neither root nor a member of the service's group, and there is no system bus to ask polkit");
         return;
     }
     // Only a hang-up is watched while polkit thinks; commands wait in the socket until then.

@@ -33,12 +33,13 @@ void PolkitAuthority::SlotDeleter::operator()(sd_bus_slot* slot) const {
     sd_bus_slot_unref(slot);
 }
 
-std::unique_ptr<PolkitAuthority> PolkitAuthority::connect(EventLoop& loop, std::string action,
-                                                          std::chrono::milliseconds timeout,
-                                                          std::string& error) {
+std::unique_ptr<PolkitAuthority> PolkitAuthority::create(EventLoop& loop, std::string action,
+                                                         std::chrono::milliseconds timeout) {
     std::unique_ptr<PolkitAuthority> authority(new PolkitAuthority(loop, std::move(action), timeout));
-    if (!authority->open(error)) {
-        return nullptr;
+    if (std::string error; !authority->open(error)) {
+        Log::line(
+            "polkit cannot be asked (" + error +
+            "): only root and members of the service's group may connect until the system bus is there");
     }
     return authority;
 }
@@ -96,7 +97,7 @@ std::uint64_t PolkitAuthority::ask(const PeerProcess& process, Callback callback
         if (std::chrono::steady_clock::now() - m_lastAttempt < kReconnectInterval || !open(error)) {
             return 0;
         }
-        Log::line("reached the system bus again: polkit authorises clients once more");
+        Log::line("reached the system bus: polkit authorises clients from now on");
     }
     sd_bus_message* raw = nullptr;
     int r = sd_bus_message_new_method_call(m_bus.get(), &raw, "org.freedesktop.PolicyKit1",

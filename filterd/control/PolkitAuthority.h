@@ -27,16 +27,17 @@ public:
     enum class Answer { authorized, refused, unanswered };
     using Callback = std::function<void(Answer answer, const std::string& detail)>;
 
-    // Opens the system bus ($DBUS_SYSTEM_BUS_ADDRESS, else the standard socket); nothing, with
-    // `error` set, when there is none.
-    static std::unique_ptr<PolkitAuthority> connect(EventLoop& loop, std::string action,
-                                                    std::chrono::milliseconds timeout, std::string& error);
+    // Opens the system bus ($DBUS_SYSTEM_BUS_ADDRESS, else the standard socket). Without one it
+    // says so once in the log and tries again when a client needs it (the service may start
+    // before the bus does), at most every few seconds.
+    static std::unique_ptr<PolkitAuthority> create(EventLoop& loop, std::string action,
+                                                   std::chrono::milliseconds timeout);
     ~PolkitAuthority();
     PolkitAuthority(const PolkitAuthority&) = delete;
     PolkitAuthority& operator=(const PolkitAuthority&) = delete;
 
     // Sends the question; `callback` runs later from the loop, exactly once unless cancelled.
-    // Returns 0, and never calls back, when it cannot be asked because the bus is gone.
+    // Returns 0, and never calls back, when it cannot be asked because there is no bus.
     std::uint64_t ask(const PeerProcess& process, Callback callback);
     void cancel(std::uint64_t ticket);
 
