@@ -1,25 +1,30 @@
 #pragma once
 
 #include "filterd/PeerPolicy.h"
-#include "kernel/wire/KextRecord.h"
+#include "filterd/control/RecordQueue.h"
 #include "kernel/wire/UniqueFd.h"
 
-#include <array>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace Filterd {
 
-// One connected client of the control socket and the records waiting for it. The queue has a
-// fixed capacity: a client that reads slowly or not at all loses records of its own (counted),
-// and never holds up the service, the kernel's ring buffer or the other clients.
+// One connected client of the control socket and the records waiting for it. The queue is bounded
+// in records and bytes: a client that reads slowly or not at all loses records of its own
+// (counted), and never holds up the service, the kernel's ring buffer or the other clients.
 class ClientConnection final {
 public:
-    ClientConnection(Quilvane::Wire::UniqueFd socket, PeerPolicy::Peer peer, std::size_t queueCapacity);
+    // The send buffer a client that reads but falls behind is given; others keep the default.
+    static constexpr int kLargeSendBufferBytes = 4 * 1024 * 1024;
+
+    ClientConnection(Quilvane::Wire::UniqueFd socket, PeerPolicy::Peer peer, std::size_t queueCapacity,
+                     std::size_t queueBytes = 2 * 1024 * 1024);
 
     int fd() const { return m_socket.get(); }
+
+    // Whether the other end of `socket` has closed or shut down its side.
+    static bool hasHungUp(int socket);
     const PeerPolicy::Peer& peer() const { return m_peer; }
 
     // Queues one record; false, and one more drop, when the queue is full.
@@ -29,9 +34,11 @@ public:
     // Sends queued records until the queue is empty or the socket is full.
     FlushResult flush();
 
-    bool hasPending() const { return m_count > 0; }
+    bool hasPending() const { return !m_queue.empty(); }
+    std::size_t queuedBytes() const { return m_queue.allocatedBytes(); }
     std::uint64_t delivered() const { return m_delivered; }
     std::uint64_t dropped() const { return m_dropped; }
+    bool hasLargeSendBuffer() const { return m_largeSendBuffer; }
 
     // Records dropped since the last report, at most one report per `interval`: lets the server log
     // a client that stopped reading a few times, not once per record.
@@ -42,21 +49,19 @@ public:
     void setWaitingForWrite(bool waiting) { m_waitingForWrite = waiting; }
 
 private:
-    struct Slot {
-        std::array<std::uint8_t, Quilvane::Wire::kRecordMinimumSize> bytes;
-        std::uint8_t length;
-    };
+    void growSendBufferIfReading();
 
     Quilvane::Wire::UniqueFd m_socket;
     PeerPolicy::Peer m_peer;
-    std::vector<Slot> m_slots;
-    std::size_t m_head = 0;
-    std::size_t m_count = 0;
+    RecordQueue m_queue;
     std::uint64_t m_delivered = 0;
     std::uint64_t m_dropped = 0;
     std::uint64_t m_reportedDrops = 0;
+    std::uint64_t m_deliveredAtLastBlock = 0;
+    std::uint32_t m_timesBlocked = 0;
     std::chrono::steady_clock::time_point m_lastDropReport{};
     bool m_waitingForWrite = false;
+    bool m_largeSendBuffer = false;
 };
 
 } // namespace Filterd

@@ -4,10 +4,14 @@
 #include "filterd/Log.h"
 #include "kernel/wire/KextCommandFrame.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
+#include <linux/sockios.h>
+#include <malloc.h>
 #include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -18,9 +22,24 @@ using Quilvane::Wire::UniqueFd;
 namespace Filterd {
 namespace {
 
-constexpr int kSendBufferBytes = 4 * 1024 * 1024;
-constexpr mode_t kDirectoryMode = 0750; // the group must be able to search it to reach the socket
-constexpr mode_t kSocketMode = 0660;
+// Connections taken per wake-up: a flood of connects cannot starve hang-ups, commands and records.
+constexpr int kAcceptsPerRound = 16;
+// Messages read from one client per wake-up, for the same reason.
+constexpr int kCommandsPerRound = 8;
+// Freed memory that is worth handing back to the system, and how often at most.
+constexpr std::size_t kTrimThresholdBytes = 1024 * 1024;
+constexpr auto kTrimInterval = std::chrono::seconds(1);
+// What a closed client is counted to have freed besides its queue (its connection and bookkeeping).
+constexpr std::size_t kClientOverheadBytes = 1024;
+
+// With polkit, anyone may reach the socket and the service decides who stays; without it the
+// file modes keep all but the group out as well.
+mode_t directoryMode(bool open) {
+    return open ? 0755 : 0750;
+}
+mode_t socketMode(bool open) {
+    return open ? 0666 : 0660;
+}
 
 bool directoryIsEmptyBut(const std::string& directory, const std::string& name) {
     DIR* dir = ::opendir(directory.c_str());
@@ -43,9 +62,9 @@ bool directoryIsEmptyBut(const std::string& directory, const std::string& name) 
 // it), gets the mode and group; anything else given on the command line is used as it is, so
 // that a mistaken --control-dir never changes the permissions of a shared folder.
 bool prepareDirectory(const std::string& directory, const std::string& socketName, std::optional<gid_t> group,
-                      std::string& error) {
+                      mode_t mode, std::string& error) {
     bool adjust = false;
-    if (::mkdir(directory.c_str(), kDirectoryMode) == 0) {
+    if (::mkdir(directory.c_str(), mode) == 0) {
         adjust = true;
     } else if (errno == EEXIST) {
         struct stat st {};
@@ -63,7 +82,7 @@ bool prepareDirectory(const std::string& directory, const std::string& socketNam
         if (group && ::chown(directory.c_str(), static_cast<uid_t>(-1), *group) != 0) {
             Log::error("cannot give " + directory + " to group " + std::to_string(*group), errno);
         }
-        ::chmod(directory.c_str(), kDirectoryMode);
+        ::chmod(directory.c_str(), mode);
     }
     return true;
 }
@@ -118,10 +137,22 @@ std::unique_ptr<ControlServer> ControlServer::create(EventLoop& loop, const Opti
 ControlServer::ControlServer(EventLoop& loop, Options options, PeerPolicy policy, CommandHandler handler)
     : m_loop(loop)
     , m_options(std::move(options))
-    , m_policy(policy)
     , m_handler(std::move(handler))
     , m_path(m_options.directory + "/" + m_options.socketName)
-    , m_commandBuffer(Quilvane::Wire::kCommandHeaderSize + Quilvane::Wire::kMaxCommandPayload + 1) {}
+    , m_commandBuffer(Quilvane::Wire::kCommandHeaderSize + Quilvane::Wire::kMaxCommandPayload + 1)
+    , m_admission(std::make_unique<ClientAdmission>(
+          loop, policy, m_options.limits, connectPolkit(),
+          [this](UniqueFd socket, const PeerPolicy::Peer& peer, const std::string& how) {
+              addClient(std::move(socket), peer, how);
+          }))
+    , m_clientLines(20, std::chrono::seconds(1)) {}
+
+std::unique_ptr<PolkitAuthority> ControlServer::connectPolkit() {
+    if (m_options.polkitAction.empty()) {
+        return nullptr;
+    }
+    return PolkitAuthority::create(m_loop, m_options.polkitAction, m_options.polkitTimeout);
+}
 
 ControlServer::~ControlServer() {
     for (auto& [fd, client] : m_clients) {
@@ -140,7 +171,9 @@ bool ControlServer::listen(std::string& error) {
         error = "the control socket path " + m_path + " is too long";
         return false;
     }
-    if (!prepareDirectory(m_options.directory, m_options.socketName, m_options.group, error) ||
+    const bool open = !m_options.polkitAction.empty();
+    if (!prepareDirectory(m_options.directory, m_options.socketName, m_options.group, directoryMode(open),
+                          error) ||
         !clearStaleSocket(m_path, error)) {
         return false;
     }
@@ -161,7 +194,7 @@ bool ControlServer::listen(std::string& error) {
     if (m_options.group && ::chown(m_path.c_str(), static_cast<uid_t>(-1), *m_options.group) != 0) {
         Log::error("cannot give " + m_path + " to group " + std::to_string(*m_options.group), errno);
     }
-    ::chmod(m_path.c_str(), kSocketMode);
+    ::chmod(m_path.c_str(), socketMode(open));
     if (::listen(listener.get(), SOMAXCONN) != 0) {
         error = std::string("listen: ") + std::strerror(errno);
         ::unlink(m_path.c_str());
@@ -177,38 +210,30 @@ bool ControlServer::listen(std::string& error) {
 }
 
 void ControlServer::acceptClients() {
-    for (;;) {
+    // The listener is level-triggered: what is left of a burst is taken on the next round.
+    for (int i = 0; i < kAcceptsPerRound; ++i) {
         UniqueFd socket(::accept4(m_listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!socket) {
-            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-                Log::error("accept", errno);
+            if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR && errno != ECONNABORTED) {
+                m_clientLines.line(std::string("accept: ") + std::strerror(errno));
             }
             return;
         }
-        const auto peer = PeerPolicy::peerOf(socket.get());
-        if (!peer) {
-            Log::error("refused a client whose credentials could not be read", errno);
-            continue;
-        }
-        if (!m_policy.allows(*peer)) {
-            Log::line("refused client pid " + std::to_string(peer->pid) + " (uid " +
-                      std::to_string(peer->uid) + "): neither root nor a member of the service's group");
-            continue;
-        }
-        // Room for bursts; as root the limit of net.core.wmem_max does not apply.
-        if (::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUFFORCE, &kSendBufferBytes,
-                         sizeof kSendBufferBytes) != 0) {
-            ::setsockopt(socket.get(), SOL_SOCKET, SO_SNDBUF, &kSendBufferBytes, sizeof kSendBufferBytes);
-        }
-        const int fd = socket.get();
-        auto client = std::make_unique<ClientConnection>(std::move(socket), *peer, m_options.queueCapacity);
-        if (!m_loop.add(fd, EPOLLIN | EPOLLRDHUP,
-                        [this, fd](std::uint32_t events) { handleClient(fd, events); })) {
-            continue;
-        }
-        Log::line("accepted " + describe(*client));
-        m_clients.emplace(fd, std::move(client));
+        m_admission->consider(std::move(socket));
     }
+}
+
+void ControlServer::addClient(UniqueFd socket, const PeerPolicy::Peer& peer, const std::string& how) {
+    const int fd = socket.get();
+    auto client = std::make_unique<ClientConnection>(std::move(socket), peer, m_options.queueCapacity,
+                                                     m_options.queueBytes);
+    if (!m_loop.add(fd, EPOLLIN | EPOLLRDHUP,
+                    [this, fd](std::uint32_t events) { handleClient(fd, events); })) {
+        m_admission->released(peer.uid);
+        return;
+    }
+    m_clientLines.line("accepted " + describe(*client) + ", " + how);
+    m_clients.emplace(fd, std::move(client));
 }
 
 std::string ControlServer::describe(const ClientConnection& client) const {
@@ -225,7 +250,9 @@ void ControlServer::handleClient(int fd, std::uint32_t events) {
     if ((events & EPOLLIN) != 0 && !readCommands(client)) {
         return; // closed
     }
-    if ((events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
+    // A hang-up comes with EPOLLIN, and readCommands closes the client once it has read what was
+    // sent before it.
+    if ((events & EPOLLERR) != 0 || ((events & (EPOLLHUP | EPOLLRDHUP)) != 0 && (events & EPOLLIN) == 0)) {
         closeClient(fd, "disconnected");
         return;
     }
@@ -235,12 +262,19 @@ void ControlServer::handleClient(int fd, std::uint32_t events) {
 }
 
 bool ControlServer::readCommands(ClientConnection& client) {
-    for (;;) {
+    for (int round = 0; round < kCommandsPerRound; ++round) {
         const ssize_t length =
             ::recv(client.fd(), m_commandBuffer.data(), m_commandBuffer.size(), MSG_DONTWAIT | MSG_TRUNC);
         if (length == 0) {
-            closeClient(client.fd(), "disconnected");
-            return false;
+            // An empty message and the end of the stream both read as 0 bytes: the client is gone
+            // only when it hung up and left nothing else to read. An empty message is ignored.
+            int queued = 0;
+            if (ClientConnection::hasHungUp(client.fd()) &&
+                (::ioctl(client.fd(), SIOCINQ, &queued) != 0 || queued == 0)) {
+                closeClient(client.fd(), "disconnected");
+                return false;
+            }
+            continue;
         }
         if (length < 0) {
             if (errno == EAGAIN || errno == EWOULDBLOCK) {
@@ -268,6 +302,7 @@ bool ControlServer::readCommands(ClientConnection& client) {
         Log::line(describe(client) + " set the block list (" + std::to_string(command.names().size()) +
                   " names)");
     }
+    return true; // more may wait: the loop comes back, after the other clients had their turn
 }
 
 void ControlServer::broadcast(const std::uint8_t* record, std::size_t length) {
@@ -278,7 +313,9 @@ void ControlServer::broadcast(const std::uint8_t* record, std::size_t length) {
 
 void ControlServer::flush() {
     const auto now = std::chrono::steady_clock::now();
+    std::size_t queuedBytes = 0;
     for (auto& [fd, client] : m_clients) {
+        queuedBytes += client->queuedBytes();
         if (client->hasPending() && !client->waitingForWrite()) {
             flushClient(*client);
         }
@@ -287,6 +324,22 @@ void ControlServer::flush() {
                       " records (" + std::to_string(client->dropped()) + " in all)");
         }
     }
+    if (queuedBytes < m_queuedBytesLastFlush) {
+        m_freedSinceTrim += m_queuedBytesLastFlush - queuedBytes;
+    }
+    m_queuedBytesLastFlush = queuedBytes;
+    returnMemoryAfterBurst(now);
+}
+
+// The allocator keeps freed memory for the process; after a burst of records or of clients it is
+// handed back, so that the service's size follows its clients down again.
+void ControlServer::returnMemoryAfterBurst(std::chrono::steady_clock::time_point now) {
+    if (m_freedSinceTrim < kTrimThresholdBytes || now - m_lastTrim < kTrimInterval) {
+        return;
+    }
+    ::malloc_trim(0);
+    m_freedSinceTrim = 0;
+    m_lastTrim = now;
 }
 
 void ControlServer::flushClient(ClientConnection& client) {
@@ -316,9 +369,12 @@ void ControlServer::closeClient(int fd, const std::string& why) {
         return;
     }
     const ClientConnection& client = *it->second;
-    Log::line(describe(client) + " " + why + " after " + std::to_string(client.delivered()) + " records (" +
-              std::to_string(client.dropped()) + " dropped)");
+    m_clientLines.line(describe(client) + " " + why + " after " + std::to_string(client.delivered()) +
+                       " records (" + std::to_string(client.dropped()) + " dropped)");
     m_droppedByClosedClients += client.dropped();
+    m_freedSinceTrim += client.queuedBytes() + kClientOverheadBytes;
+    m_queuedBytesLastFlush -= std::min(m_queuedBytesLastFlush, client.queuedBytes());
+    m_admission->released(client.peer().uid);
     m_loop.remove(fd);
     m_clients.erase(it);
 }

@@ -3,8 +3,12 @@
 #include "filterd/ClientConnection.h"
 #include "filterd/EventLoop.h"
 #include "filterd/PeerPolicy.h"
+#include "filterd/control/ClientAdmission.h"
+#include "filterd/control/LogThrottle.h"
+#include "filterd/control/PolkitAuthority.h"
 #include "kernel/wire/UniqueFd.h"
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,10 +19,11 @@
 
 namespace Filterd {
 
-// The control socket: an AF_UNIX SOCK_SEQPACKET socket in the control directory, mode 0660 and
-// owned by the service's group. It accepts any number of clients that the PeerPolicy allows,
-// hands each valid block-list command to the CommandHandler (refusing malformed ones with a log
-// line), and sends every record to every client through that client's bounded queue.
+// The control socket: an AF_UNIX SOCK_SEQPACKET socket in the control directory, owned by the
+// service's group. Anyone may connect to it when polkit is asked (mode 0666), else only the group
+// (0660); ClientAdmission decides who stays, up to the client limits. It hands each valid
+// block-list command to the CommandHandler (refusing malformed ones with a log line), and sends
+// every record to every client through that client's bounded queue.
 class ControlServer final {
 public:
     // Replaces the whole list; false, with `error` set, leaves the previous list in force.
@@ -29,6 +34,10 @@ public:
         std::string socketName;
         std::optional<gid_t> group; // owner group of the directory and the socket
         std::size_t queueCapacity = 16384;
+        std::size_t queueBytes = 2 * 1024 * 1024; // per client
+        ClientAdmission::Limits limits;
+        std::string polkitAction = kManageAction; // empty: the group rule alone
+        std::chrono::milliseconds polkitTimeout{1000};
     };
 
     static std::unique_ptr<ControlServer> create(EventLoop& loop, const Options& options, PeerPolicy policy,
@@ -44,6 +53,7 @@ public:
     void flush();
 
     std::size_t clientCount() const { return m_clients.size(); }
+    std::size_t pendingCount() const { return m_admission->pendingCount(); }
     std::uint64_t droppedRecords() const;
 
 private:
@@ -51,6 +61,10 @@ private:
 
     bool listen(std::string& error);
     void acceptClients();
+    void addClient(Quilvane::Wire::UniqueFd socket, const PeerPolicy::Peer& peer, const std::string& how);
+    std::unique_ptr<PolkitAuthority> connectPolkit();
+    bool readOneCommand(ClientConnection& client, bool& more);
+    void returnMemoryAfterBurst(std::chrono::steady_clock::time_point now);
     void handleClient(int fd, std::uint32_t events);
     bool readCommands(ClientConnection& client);
     void flushClient(ClientConnection& client);
@@ -59,13 +73,17 @@ private:
 
     EventLoop& m_loop;
     Options m_options;
-    PeerPolicy m_policy;
     CommandHandler m_handler;
     std::string m_path;
     Quilvane::Wire::UniqueFd m_listener;
     std::map<int, std::unique_ptr<ClientConnection>> m_clients;
     std::vector<std::uint8_t> m_commandBuffer;
     std::uint64_t m_droppedByClosedClients = 0;
+    std::unique_ptr<ClientAdmission> m_admission;
+    LogThrottle m_clientLines;
+    std::size_t m_freedSinceTrim = 0;
+    std::size_t m_queuedBytesLastFlush = 0;
+    std::chrono::steady_clock::time_point m_lastTrim{};
 };
 
 } // namespace Filterd

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -129,6 +130,41 @@ SimulatedTraffic::~SimulatedTraffic() {
         std::error_code ignored;
         std::filesystem::remove_all(m_imageDirectory, ignored);
     }
+    if (m_janitor > 0) {
+        m_janitorPipe.reset();
+        ::waitpid(m_janitor, nullptr, 0);
+    }
+}
+
+// A SIGKILLed service runs no destructor, so a child of its own waits for the end of a pipe that
+// only the service holds, and then removes the folder: nothing is left behind however the service
+// ends. It is forked before anything else of the simulation exists and keeps no other descriptor.
+bool SimulatedTraffic::startJanitor(std::string& error) {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        error = "cannot create a pipe: " + std::string(std::strerror(errno));
+        return false;
+    }
+    m_janitorPipe.reset(ends[1]);
+    m_janitor = ::fork();
+    if (m_janitor < 0) {
+        ::close(ends[0]);
+        error = "cannot start the cleaner of " + m_imageDirectory + ": " + std::strerror(errno);
+        return false;
+    }
+    if (m_janitor == 0) {
+        ::prctl(PR_SET_NAME, "quilvane-sim-gc");
+        ::dup2(ends[0], 3);
+        ::close_range(4, ~0U, 0);
+        char byte = 0;
+        while (::read(3, &byte, 1) < 0 && errno == EINTR) {
+        }
+        std::error_code ignored;
+        std::filesystem::remove_all(m_imageDirectory, ignored);
+        ::_exit(0);
+    }
+    ::close(ends[0]);
+    return true;
 }
 
 // Every helper is this binary under another name: a hard link to one copy, so that each has an
@@ -142,6 +178,9 @@ bool SimulatedTraffic::prepareImages(std::string& error) {
         return false;
     }
     m_imageDirectory = pattern;
+    if (!startJanitor(error)) {
+        return false;
+    }
     namespace fs = std::filesystem;
     std::error_code failure;
     const fs::path image = fs::path(m_imageDirectory) / ".image";
@@ -214,7 +253,8 @@ bool SimulatedTraffic::startHelpers(std::string& error) {
             sigset_t none;
             sigemptyset(&none);
             ::sigprocmask(SIG_SETMASK, &none, nullptr);
-            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            // SIGKILL, not SIGTERM: a blocked helper is stopped and would never act on SIGTERM.
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::getppid() != parent) {
                 ::_exit(0);
             }

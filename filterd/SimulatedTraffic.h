@@ -53,6 +53,7 @@ private:
     SimulatedTraffic(EventLoop& loop, Options options, EventSink sink);
 
     bool prepareImages(std::string& error);
+    bool startJanitor(std::string& error);
     bool openListeners(std::string& error);
     bool startHelpers(std::string& error);
     bool startTimer(std::string& error);
@@ -67,6 +68,8 @@ private:
     Options m_options;
     EventSink m_sink;
     std::string m_imageDirectory;
+    Quilvane::Wire::UniqueFd m_janitorPipe; // closed by our exit, however it comes
+    pid_t m_janitor = -1;
     std::vector<Helper> m_helpers;
     std::set<std::string> m_blocked;
     Quilvane::Wire::UniqueFd m_tcp4;

@@ -16,7 +16,7 @@ struct Options {
 };
 
 // Runs until the process is killed (the simulator kills its helpers, and the kernel sends them
-// SIGTERM when the simulator dies).
+// SIGKILL when the simulator dies).
 int run(const Options& options);
 
 } // namespace Filterd::SimulatorHelper

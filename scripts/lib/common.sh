@@ -8,7 +8,7 @@ QUILVANE_PACKAGES=(
     build-essential cmake pkg-config git
     qt6-base-dev qt6-base-dev-tools qt6-qpa-plugins libgl-dev
     libicu-dev libplist-dev libglib2.0-dev
-    libbpf-dev bpftool clang llvm linux-libc-dev libcap-dev
+    libbpf-dev bpftool clang llvm linux-libc-dev libcap-dev libsystemd-dev dbus-daemon polkitd
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     xvfb xauth x11-utils iproute2 procps
 )

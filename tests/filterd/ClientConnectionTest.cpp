@@ -55,7 +55,8 @@ TEST(ClientConnection, FullQueueDropsAndCountsWithoutBlocking) {
     EXPECT_EQ(pair.server->takeNewDrops(now + std::chrono::seconds(1), std::chrono::seconds(5)), 0u)
         << "reported at most once per interval";
     EXPECT_EQ(pair.server->takeNewDrops(now + std::chrono::seconds(6), std::chrono::seconds(5)), 1u);
-    EXPECT_FALSE(pair.server->enqueue(taggedRecord(0).data(), 200)) << "longer than a record";
+    std::array<std::uint8_t, Quilvane::Wire::kRecordBufferSize + 1> tooLong{};
+    EXPECT_FALSE(pair.server->enqueue(tooLong.data(), tooLong.size())) << "longer than a record";
 }
 
 TEST(ClientConnection, ReaderThatStopsReadingLeavesRecordsQueued) {
@@ -68,4 +69,34 @@ TEST(ClientConnection, ReaderThatStopsReadingLeavesRecordsQueued) {
     EXPECT_LT(pair.server->delivered(), 20000u);
     pair.client.reset();
     EXPECT_EQ(pair.server->flush(), ClientConnection::FlushResult::failed) << "peer gone";
+}
+
+TEST(ClientConnection, OnlyAReaderThatFallsBehindGetsTheLargeSendBuffer) {
+    const auto sendBuffer = [](int fd) {
+        int bytes = 0;
+        socklen_t length = sizeof bytes;
+        ::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &bytes, &length);
+        return bytes;
+    };
+    auto idle = connectedPair(100000);
+    auto slow = connectedPair(100000);
+    const int defaultBuffer = sendBuffer(idle.server->fd());
+    for (auto* pair : {&idle, &slow}) {
+        for (int i = 0; i < 20000; ++i) {
+            pair->server->enqueue(taggedRecord(1).data(), 24);
+        }
+        ASSERT_EQ(pair->server->flush(), ClientConnection::FlushResult::blocked);
+    }
+    // The slow client reads a little, and its socket fills again.
+    std::uint8_t buffer[64];
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_GT(::recv(slow.client.get(), buffer, sizeof buffer, MSG_DONTWAIT), 0);
+    }
+    EXPECT_EQ(slow.server->flush(), ClientConnection::FlushResult::blocked);
+    EXPECT_EQ(idle.server->flush(), ClientConnection::FlushResult::blocked);
+
+    EXPECT_FALSE(idle.server->hasLargeSendBuffer());
+    EXPECT_EQ(sendBuffer(idle.server->fd()), defaultBuffer) << "a client that never reads pins no more";
+    EXPECT_TRUE(slow.server->hasLargeSendBuffer());
+    EXPECT_GT(sendBuffer(slow.server->fd()), defaultBuffer);
 }

@@ -31,6 +31,7 @@ protected:
         m_options.directory = m_dir.filePath(QStringLiteral("control")).toStdString();
         m_options.socketName = "com.quilvaneapp.nke.filter";
         m_options.queueCapacity = 1000;
+        m_options.polkitAction.clear(); // the group rule alone; PolkitAuthorisationTest asks polkit
     }
 
     std::unique_ptr<ControlServer> createServer(PeerPolicy policy = PeerPolicy(::geteuid(), std::nullopt)) {
@@ -222,4 +223,44 @@ TEST_F(ControlServerTest, RefusesPeersOutsideTheGroupEvenWhenTheModeLetsThemIn) 
     ::chmod(socketPath().c_str(), 0666);
     EXPECT_EQ(connectAsNobody(), 0) << "the credential check closes the connection";
     EXPECT_EQ(server->clientCount(), 0u);
+}
+
+TEST_F(ControlServerTest, IgnoresAnEmptyMessageAndKeepsTheClient) {
+    auto server = createServer();
+    auto client = ControlClient::connect(socketPath());
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(pumpUntil([&] { return server->clientCount() == 1; }));
+    ASSERT_EQ(::send(client->fd(), "", 0, MSG_NOSIGNAL), 0);
+    ASSERT_TRUE(client->sendNames({"curl"}));
+    ASSERT_TRUE(pumpUntil([&] { return m_lists.size() == 1; }));
+    EXPECT_EQ(server->clientCount(), 1u);
+
+    // An empty message right before a hang-up still ends with the client gone.
+    ASSERT_EQ(::send(client->fd(), "", 0, MSG_NOSIGNAL), 0);
+    client.reset();
+    EXPECT_TRUE(pumpUntil([&] { return server->clientCount() == 0; }));
+}
+
+TEST_F(ControlServerTest, HoldsEachUserToItsShareOfClients) {
+    m_options.limits = {4, 2};
+    auto server = createServer();
+    testing::internal::CaptureStderr();
+    auto first = ControlClient::connect(socketPath());
+    auto second = ControlClient::connect(socketPath());
+    auto third = ControlClient::connect(socketPath());
+    ASSERT_TRUE(first && second && third);
+    EXPECT_TRUE(pumpUntil([&] { return third->waitForClose(10ms); })) << "over the share: closed";
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(server->clientCount(), 2u);
+    EXPECT_NE(
+        log.find("client limit reached: uid " + std::to_string(::geteuid()) + " already has 2 connections"),
+        std::string::npos)
+        << log;
+
+    first.reset();
+    ASSERT_TRUE(pumpUntil([&] { return server->clientCount() == 1; }));
+    auto again = ControlClient::connect(socketPath());
+    ASSERT_TRUE(again);
+    ASSERT_TRUE(pumpUntil([&] { return server->clientCount() == 2; })) << "a place given back is free";
+    EXPECT_FALSE(again->waitForClose(50ms));
 }

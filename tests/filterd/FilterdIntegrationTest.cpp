@@ -167,12 +167,9 @@ TEST_F(FilterdIntegrationTest, RefusesAPeerThatIsNeitherRootNorInTheGroup) {
     ASSERT_TRUE(m_service);
     struct stat socket {};
     ASSERT_EQ(::stat(socketPath().c_str(), &socket), 0);
-    EXPECT_EQ(socket.st_mode & 0777, 0660u);
+    EXPECT_EQ(socket.st_mode & 0777, 0666u) << "anyone may reach it: the credential check decides";
 
-    // Loosen the modes by hand: the credential check must still keep the stranger out.
     ::chmod(m_dir.path().toLocal8Bit().constData(), 0755);
-    ::chmod(controlDir().c_str(), 0755);
-    ::chmod(socketPath().c_str(), 0666);
     const pid_t child = ::fork();
     if (child == 0) {
         if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) {

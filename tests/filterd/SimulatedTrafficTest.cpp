@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
@@ -151,6 +152,28 @@ TEST_F(SimulatedServiceTest, SyntheticRateReachesAReaderWhileAStalledClientOnlyL
     const int status = service->stop(SIGTERM);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << service->log();
     EXPECT_NE(service->log().find("records dropped for slow clients"), std::string::npos);
+    for (const auto& [name, pid] : pids) {
+        EXPECT_TRUE(TestEnvironment::waitUntil([pid = pid] { return ::kill(pid, 0) != 0; }, 3000ms))
+            << name << " outlived the service";
+    }
+}
+
+TEST_F(SimulatedServiceTest, AKilledServiceLeavesNoFolderAndNoHelperBehind) {
+    const std::string tmp = m_dir.filePath(QStringLiteral("tmp")).toStdString();
+    std::filesystem::create_directories(tmp);
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    auto service = start();
+    ::unsetenv("TMPDIR");
+    ASSERT_TRUE(service);
+    const auto pids = helperPids(service->log());
+    ASSERT_FALSE(std::filesystem::is_empty(tmp)) << "the simulated applications live there";
+    auto client = ControlClient::connect(socketPath());
+    ASSERT_TRUE(client && client->sendNames({"quilvane-sim-mail"}));
+    ASSERT_TRUE(
+        TestEnvironment::waitUntil([&] { return processState(pids.at("quilvane-sim-mail")) == 'T'; }));
+
+    service->stop(SIGKILL);
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return std::filesystem::is_empty(tmp); }, 3000ms));
     for (const auto& [name, pid] : pids) {
         EXPECT_TRUE(TestEnvironment::waitUntil([pid = pid] { return ::kill(pid, 0) != 0; }, 3000ms))
             << name << " outlived the service";

@@ -1,0 +1,168 @@
+// Who may use the service besides root and its group: the clients whose process polkit authorises,
+// asked over a real system bus of the test's own, with rules that grant one user and not another.
+#include "tests/filterd/FilterdTestSupport.h"
+#include "tests/filterd/PolkitTestBus.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <QTemporaryDir>
+#include <csignal>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace FilterdTestSupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Neither is in group root, the service's group in these tests.
+constexpr uid_t kGranted = 65534; // nobody
+constexpr uid_t kRefused = 5;     // games
+
+const char* const kRules = R"(polkit.addRule(function(action, subject) {
+    if (action.id == "com.quilvaneapp.filter.manage" && subject.user == "nobody") {
+        return polkit.Result.YES;
+    }
+    if (action.id == "com.quilvaneapp.filter.manage" && subject.user == "games") {
+        return polkit.Result.NO;
+    }
+});
+)";
+
+enum Outcome { served = 0, closed = 1, undecided = 2, cannotConnect = 3 };
+
+class PolkitAuthorisationTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!TestEnvironment::isRoot()) {
+            GTEST_SKIP() << "needs root to start polkitd and to run clients as other users";
+        }
+        ASSERT_TRUE(m_dir.isValid());
+        ::chmod(m_dir.path().toLocal8Bit().constData(), 0755);
+    }
+
+    void startPolkit() {
+        std::string why;
+        m_bus = PolkitTestBus::start(m_dir.filePath(QStringLiteral("bus")).toStdString(), kRules, why);
+        if (!m_bus) {
+            GTEST_SKIP() << why;
+        }
+    }
+
+    void startService(const std::string& busAddress) {
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", busAddress.c_str(), 1);
+        m_service = ServiceProcess::start({"--simulate", "--control-dir", controlDir(), "--group", "root"},
+                                          m_dir.filePath(QStringLiteral("filterd.log")).toStdString());
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        ASSERT_TRUE(m_service);
+    }
+
+    std::string controlDir() const { return m_dir.filePath(QStringLiteral("control")).toStdString(); }
+    std::string socketPath() const { return controlDir() + "/com.quilvaneapp.nke.filter"; }
+
+    // Connects as `uid` (no supplementary groups) and tells whether the service serves it records
+    // or closes the connection. With `leave`, the client exits right after connecting.
+    pid_t connectAs(uid_t uid, bool leave = false) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const passwd* user = ::getpwuid(uid);
+            if (user == nullptr || ::setgroups(0, nullptr) != 0 || ::setgid(user->pw_gid) != 0 ||
+                ::setuid(uid) != 0) {
+                ::_exit(20);
+            }
+            auto client = ControlClient::connect(socketPath());
+            if (!client) {
+                ::_exit(cannotConnect);
+            }
+            if (leave) {
+                ::_exit(served);
+            }
+            bool hungUp = false;
+            const auto record = client->waitForRecord([](const auto&) { return true; }, 4000ms);
+            hungUp = !record && client->waitForClose(10ms);
+            ::_exit(record ? served : hungUp ? closed : undecided);
+        }
+        return child;
+    }
+
+    static int outcome(pid_t child) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    QTemporaryDir m_dir;
+    std::unique_ptr<PolkitTestBus> m_bus;
+    std::unique_ptr<ServiceProcess> m_service;
+};
+
+} // namespace
+
+TEST_F(PolkitAuthorisationTest, ServesTheUserPolkitGrantsAndClosesOnTheOneItRefuses) {
+    startPolkit();
+    if (IsSkipped()) {
+        return;
+    }
+    startService(m_bus->address());
+    struct stat socket {};
+    ASSERT_EQ(::stat(socketPath().c_str(), &socket), 0);
+    EXPECT_EQ(socket.st_mode & 0777, 0666u) << "every user can reach the service to be asked about";
+
+    const pid_t granted = connectAs(kGranted);
+    const pid_t refused = connectAs(kRefused);
+    EXPECT_EQ(outcome(granted), served);
+    EXPECT_EQ(outcome(refused), closed);
+    const std::string log = m_service->log();
+    EXPECT_NE(log.find("(uid 65534), authorised by polkit"), std::string::npos) << log;
+    EXPECT_NE(log.find("(uid 5): neither root nor a member of the service's group, and polkit does not "
+                       "authorise it"),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(PolkitAuthorisationTest, NoAnswerWithinASecondIsNoAndALeavingClientIsDroppedQuietly) {
+    startPolkit();
+    if (IsSkipped()) {
+        return;
+    }
+    startService(m_bus->address());
+    ASSERT_EQ(::kill(m_bus->polkitPid(), SIGSTOP), 0);
+
+    const pid_t leaving = connectAs(kGranted, true);
+    EXPECT_EQ(outcome(leaving), served);
+    EXPECT_EQ(outcome(connectAs(kGranted)), closed) << "even the user the rules grant";
+    const std::string log = m_service->log();
+    EXPECT_NE(log.find("polkit did not answer within 1000 ms"), std::string::npos) << log;
+    EXPECT_EQ(log.find("refused client pid " + std::to_string(leaving)), std::string::npos)
+        << "a client that left is not refused in the log";
+
+    ::kill(m_bus->polkitPid(), SIGCONT);
+    EXPECT_EQ(outcome(connectAs(kGranted)), served) << "an answering polkit is asked again";
+}
+
+TEST_F(PolkitAuthorisationTest, WithoutASystemBusTheGroupRuleStandsAloneUntilTheBusComes) {
+    const std::string busFolder = m_dir.filePath(QStringLiteral("bus")).toStdString();
+    startService("unix:path=" + busFolder + "/system_bus_socket");
+    EXPECT_EQ(outcome(connectAs(kGranted)), closed);
+    EXPECT_EQ(outcome(connectAs(kGranted)), closed);
+    auto root = ControlClient::connect(socketPath());
+    ASSERT_TRUE(root);
+    EXPECT_TRUE(root->waitForRecord([](const auto&) { return true; }, 5000ms)) << "root is served as before";
+    std::string log = m_service->log();
+    const std::string once = "polkit cannot be asked (cannot reach the system bus";
+    EXPECT_NE(log.find(once), std::string::npos) << log;
+    EXPECT_EQ(log.find(once), log.rfind(once)) << "said once, not per client";
+    EXPECT_NE(log.find("there is no system bus to ask polkit"), std::string::npos) << log;
+
+    // The service may start before the bus: once the bus is there, polkit is asked.
+    startPolkit();
+    if (IsSkipped()) {
+        return;
+    }
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return outcome(connectAs(kGranted)) == served; }, 10000ms));
+    log = m_service->log();
+    EXPECT_NE(log.find("reached the system bus"), std::string::npos) << log;
+}
