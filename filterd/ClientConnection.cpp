@@ -15,13 +15,13 @@ ClientConnection::ClientConnection(UniqueFd socket, PeerPolicy::Peer peer, std::
     , m_slots(std::max<std::size_t>(queueCapacity, 1)) {}
 
 bool ClientConnection::enqueue(const std::uint8_t* record, std::size_t length) {
-    if (m_count == m_slots.size() || length > Quilvane::Wire::kRecordMinimumSize) {
+    if (m_count == m_slots.size() || length > Quilvane::Wire::kRecordBufferSize) {
         ++m_dropped;
         return false;
     }
     Slot& slot = m_slots[(m_head + m_count) % m_slots.size()];
     std::memcpy(slot.bytes.data(), record, length);
-    slot.length = static_cast<std::uint8_t>(length);
+    slot.length = static_cast<std::uint16_t>(length);
     ++m_count;
     return true;
 }

@@ -43,8 +43,8 @@ public:
 
 private:
     struct Slot {
-        std::array<std::uint8_t, Quilvane::Wire::kRecordMinimumSize> bytes;
-        std::uint8_t length;
+        Quilvane::Wire::RecordBuffer bytes; // room for the record's extension
+        std::uint16_t length;
     };
 
     Quilvane::Wire::UniqueFd m_socket;

@@ -4,6 +4,7 @@
 #include "filterd/Log.h"
 #include "kernel/wire/KextCommandFrame.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -260,7 +261,7 @@ bool ControlServer::readCommands(ClientConnection& client) {
             continue;
         }
         std::string error;
-        if (!m_handler(command.names(), error)) {
+        if (!m_handler({client.peer().uid, isAdmin(client.peer())}, command.names(), error)) {
             Log::line("could not apply the list of " + describe(client) + ": " + error +
                       "; the current list stays");
             continue;
@@ -274,6 +275,24 @@ void ControlServer::broadcast(const std::uint8_t* record, std::size_t length) {
     for (auto& [fd, client] : m_clients) {
         client->enqueue(record, length);
     }
+}
+
+void ControlServer::deliver(const std::uint8_t* record, std::size_t length, uid_t owner) {
+    for (auto& [fd, client] : m_clients) {
+        if (client->peer().uid == owner || isAdmin(client->peer())) {
+            client->enqueue(record, length);
+        }
+    }
+}
+
+bool ControlServer::isAdmin(const PeerPolicy::Peer& peer) const {
+    if (peer.uid == 0 || peer.uid == ::geteuid()) {
+        return true;
+    }
+    const auto& groups = peer.groups;
+    return m_options.adminGroup &&
+           (peer.gid == *m_options.adminGroup ||
+            std::find(groups.begin(), groups.end(), *m_options.adminGroup) != groups.end());
 }
 
 void ControlServer::flush() {

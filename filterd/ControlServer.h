@@ -21,13 +21,21 @@ namespace Filterd {
 // line), and sends every record to every client through that client's bounded queue.
 class ControlServer final {
 public:
-    // Replaces the whole list; false, with `error` set, leaves the previous list in force.
-    using CommandHandler = std::function<bool(const std::vector<std::string>& names, std::string& error)>;
+    // Who sent a command: its user, and whether its list is the one for every process (root, the
+    // service's own user, a member of the administrators' group).
+    struct CommandSender {
+        uid_t uid = 0;
+        bool admin = false;
+    };
+    // Replaces the whole list of the sender; false, with `error` set, leaves its previous list in force.
+    using CommandHandler = std::function<bool(const CommandSender& sender,
+                                              const std::vector<std::string>& names, std::string& error)>;
 
     struct Options {
         std::string directory;
         std::string socketName;
-        std::optional<gid_t> group; // owner group of the directory and the socket
+        std::optional<gid_t> group;      // owner group of the directory and the socket
+        std::optional<gid_t> adminGroup; // members send the list for every process and see every record
         std::size_t queueCapacity = 16384;
     };
 
@@ -41,6 +49,8 @@ public:
 
     // Queues one record for every client; call flush() once a batch is queued.
     void broadcast(const std::uint8_t* record, std::size_t length);
+    // Queues one record of a process of `owner` for the clients of that user and the administrators.
+    void deliver(const std::uint8_t* record, std::size_t length, uid_t owner);
     void flush();
 
     std::size_t clientCount() const { return m_clients.size(); }
@@ -56,6 +66,7 @@ private:
     void flushClient(ClientConnection& client);
     void closeClient(int fd, const std::string& why);
     std::string describe(const ClientConnection& client) const;
+    bool isAdmin(const PeerPolicy::Peer& peer) const;
 
     EventLoop& m_loop;
     Options m_options;
