@@ -341,12 +341,8 @@ void BpfFilter::poll() {
     }
 }
 
-bool BpfFilter::replaceBlockList(ListOwner owner, const std::vector<std::string>& names, std::string& error) {
-    if (names.size() > BlockListCommand::kMaxNames) {
-        error = "too many names";
-        return false;
-    }
-    return m_lists->replace(owner, names, error);
+bool BpfFilter::replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) {
+    return m_lists->replace(owner, command.payload(), command.nameCount(), error);
 }
 
 std::uint64_t BpfFilter::droppedEvents() const {

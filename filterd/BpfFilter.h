@@ -47,8 +47,7 @@ public:
     // The most users with a list of their own (the size of the kernel's map of lists).
     static constexpr std::size_t kMaxListOwners = 1024;
 
-    bool replaceBlockList(ListOwner owner, const std::vector<std::string>& names,
-                          std::string& error) override;
+    bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) override;
     void poll() override;
     std::string statistics() const override;
 

@@ -223,7 +223,10 @@ void ControlServer::handleClient(int fd, std::uint32_t events) {
         return;
     }
     ClientConnection& client = *it->second;
-    if ((events & EPOLLIN) != 0 && !readCommands(client)) {
+    // One command per wake-up keeps records flowing between big commands; a client that hangs up
+    // has every command it sent applied first.
+    const bool hangingUp = (events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0;
+    if ((events & EPOLLIN) != 0 && !readCommands(client, hangingUp ? SIZE_MAX : 1)) {
         return; // closed
     }
     if ((events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0) {
@@ -235,8 +238,8 @@ void ControlServer::handleClient(int fd, std::uint32_t events) {
     }
 }
 
-bool ControlServer::readCommands(ClientConnection& client) {
-    for (;;) {
+bool ControlServer::readCommands(ClientConnection& client, std::size_t limit) {
+    for (std::size_t handled = 0; handled < limit; ++handled) {
         const ssize_t length =
             ::recv(client.fd(), m_commandBuffer.data(), m_commandBuffer.size(), MSG_DONTWAIT | MSG_TRUNC);
         if (length == 0) {
@@ -261,14 +264,15 @@ bool ControlServer::readCommands(ClientConnection& client) {
             continue;
         }
         std::string error;
-        if (!m_handler({client.peer().uid, isAdmin(client.peer())}, command.names(), error)) {
+        if (!m_handler({client.peer().uid, isAdmin(client.peer())}, command, error)) {
             Log::line("could not apply the list of " + describe(client) + ": " + error +
                       "; the current list stays");
             continue;
         }
-        Log::line(describe(client) + " set the block list (" + std::to_string(command.names().size()) +
+        Log::line(describe(client) + " set the block list (" + std::to_string(command.nameCount()) +
                   " names)");
     }
+    return true; // more may be waiting: the socket stays readable and epoll calls again
 }
 
 void ControlServer::broadcast(const std::uint8_t* record, std::size_t length) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "filterd/BlockListCommand.h"
 #include "filterd/ClientConnection.h"
 #include "filterd/EventLoop.h"
 #include "filterd/PeerPolicy.h"
@@ -28,8 +29,8 @@ public:
         bool admin = false;
     };
     // Replaces the whole list of the sender; false, with `error` set, leaves its previous list in force.
-    using CommandHandler = std::function<bool(const CommandSender& sender,
-                                              const std::vector<std::string>& names, std::string& error)>;
+    using CommandHandler =
+        std::function<bool(const CommandSender& sender, const BlockListCommand& command, std::string& error)>;
 
     struct Options {
         std::string directory;
@@ -62,7 +63,7 @@ private:
     bool listen(std::string& error);
     void acceptClients();
     void handleClient(int fd, std::uint32_t events);
-    bool readCommands(ClientConnection& client);
+    bool readCommands(ClientConnection& client, std::size_t limit);
     void flushClient(ClientConnection& client);
     void closeClient(int fd, const std::string& why);
     std::string describe(const ClientConnection& client) const;

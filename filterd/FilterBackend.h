@@ -1,5 +1,7 @@
 #pragma once
 
+#include "filterd/BlockListCommand.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -30,8 +32,7 @@ public:
 
     // Replaces the whole list of `owner` in one step, now or soon (the backend logs inForceLine()
     // then). On failure the previous list stays in force and `error` says why.
-    virtual bool replaceBlockList(ListOwner owner, const std::vector<std::string>& names,
-                                  std::string& error) = 0;
+    virtual bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) = 0;
 
     // Delivers what is pending; the service calls it after every wake-up of its loop.
     virtual void poll() = 0;

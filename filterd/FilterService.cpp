@@ -133,9 +133,9 @@ bool FilterService::start(std::string& error) {
     control.group = resolveGroup(m_options.group, true);
     control.adminGroup = resolveGroup(kAdminGroup, false);
     control.queueCapacity = m_options.queueCapacity;
-    auto handler = [this](const ControlServer::CommandSender& sender, const std::vector<std::string>& names,
+    auto handler = [this](const ControlServer::CommandSender& sender, const BlockListCommand& command,
                           std::string& why) {
-        return m_backend->replaceBlockList(sender.admin ? kEveryone : sender.uid, names, why);
+        return m_backend->replaceBlockList(sender.admin ? kEveryone : sender.uid, command, why);
     };
     m_server =
         ControlServer::create(*m_loop, control, PeerPolicy(::geteuid(), control.group), handler, error);

@@ -381,8 +381,8 @@ void SimulatedTraffic::report(ConnectionEvent& event) {
     m_sink(event);
 }
 
-bool SimulatedTraffic::replaceBlockList(ListOwner owner, const std::vector<std::string>& names,
-                                        std::string&) {
+bool SimulatedTraffic::replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string&) {
+    const auto names = command.names();
     if (names.empty()) {
         m_lists.erase(owner);
     } else {

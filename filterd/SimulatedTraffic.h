@@ -36,8 +36,7 @@ public:
     SimulatedTraffic(const SimulatedTraffic&) = delete;
     SimulatedTraffic& operator=(const SimulatedTraffic&) = delete;
 
-    bool replaceBlockList(ListOwner owner, const std::vector<std::string>& names,
-                          std::string& error) override;
+    bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) override;
     void poll() override;
     std::string statistics() const override;
 

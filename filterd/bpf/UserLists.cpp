@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/types.h>
+#include <string_view>
+#include <sys/resource.h>
+#include <unistd.h>
 
 namespace Filterd {
 
@@ -34,26 +37,23 @@ UserLists::~UserLists() {
     m_worker.join();
 }
 
-bool UserLists::replace(ListOwner owner, const std::vector<std::string>& names, std::string& error) {
-    std::vector<std::uint64_t> hashes;
-    hashes.reserve(names.size());
-    for (const auto& name : names) {
-        hashes.push_back(nameHash(name));
-    }
+bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, std::size_t count,
+                        std::string& error) {
+    std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
     {
         std::lock_guard lock(m_mutex);
-        if (!hashes.empty() && !m_owners.contains(owner) && m_owners.size() >= m_maxOwners) {
+        if (count > 0 && !m_owners.contains(owner) && m_owners.size() >= m_maxOwners) {
             error = "the lists of " + std::to_string(m_maxOwners) +
                     " users are in force, the most the service keeps; " + describeOwner(owner) +
                     " is refused";
             return false;
         }
-        if (hashes.empty()) {
+        if (count == 0) {
             m_owners.erase(owner);
         } else {
             m_owners.insert(owner);
         }
-        m_pending[owner] = std::move(hashes);
+        m_pending[owner] = std::move(bytes);
     }
     m_wake.notify_one();
     return true;
@@ -65,6 +65,9 @@ std::size_t UserLists::ownerCount() const {
 }
 
 void UserLists::work() {
+    // Building a list may take the kernel tens of milliseconds of CPU; on a busy machine the event
+    // loop, which delivers records, goes first.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
@@ -78,7 +81,18 @@ void UserLists::work() {
     }
 }
 
-void UserLists::apply(ListOwner owner, std::vector<std::uint64_t>& hashes) {
+void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint64_t> hashes;
+    const auto* text = reinterpret_cast<const char*>(payload.data());
+    for (std::size_t start = 0; start < payload.size();) {
+        const std::string_view name(text + start);
+        start += name.size() + 1;
+        // A name with a slash is no file name: it can match no program (and must not match the
+        // file name after its slash).
+        if (!name.empty() && name.find('/') == std::string_view::npos) {
+            hashes.push_back(nameHash(name));
+        }
+    }
     std::sort(hashes.begin(), hashes.end());
     hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
     std::string error;

@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 #include <set>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -29,22 +30,24 @@ public:
     UserLists(const UserLists&) = delete;
     UserLists& operator=(const UserLists&) = delete;
 
-    // Queues `names` as the whole list of `owner`; an empty list removes the owner's list.
-    bool replace(ListOwner owner, const std::vector<std::string>& names, std::string& error);
+    // Queues the names of `payload` (each ending in a NUL; `count` of them not empty) as the whole
+    // list of `owner`; an empty list removes the owner's list. The names are hashed on the worker.
+    bool replace(ListOwner owner, std::span<const std::uint8_t> payload, std::size_t count,
+                 std::string& error);
 
     // Owners whose list is in force or queued.
     std::size_t ownerCount() const;
 
 private:
     void work();
-    void apply(ListOwner owner, std::vector<std::uint64_t>& hashes);
+    void apply(ListOwner owner, const std::vector<std::uint8_t>& payload);
     bool swapIn(ListOwner owner, const std::vector<std::uint64_t>& hashes, std::string& error);
 
     int m_outer;
     std::size_t m_maxOwners;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::map<ListOwner, std::vector<std::uint64_t>> m_pending;
+    std::map<ListOwner, std::vector<std::uint8_t>> m_pending; // payloads not applied yet
     std::set<ListOwner> m_owners;
     bool m_stopping = false;
     std::thread m_worker;

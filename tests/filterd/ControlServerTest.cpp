@@ -37,9 +37,8 @@ protected:
         std::string error;
         auto server = ControlServer::create(
             *m_loop, m_options, policy,
-            [this](const ControlServer::CommandSender&, const std::vector<std::string>& names,
-                   std::string& why) {
-                m_lists.push_back(names);
+            [this](const ControlServer::CommandSender&, const BlockListCommand& command, std::string& why) {
+                m_lists.push_back(command.names());
                 if (m_failNext) {
                     m_failNext = false;
                     why = "out of memory";
