@@ -1,12 +1,15 @@
 #include "filterd/bpf/ProcessTable.h"
 
 #include "filterd/bpf/NameHash.h"
+#include "kernel/wire/UniqueFd.h"
 
 #include <bpf/bpf.h>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <fstream>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -37,10 +40,14 @@ std::vector<std::string> commandLine(const std::string& procDirectory) {
     return words;
 }
 
+// Opened without blocking and read only when it is a regular file: a command line may name a FIFO
+// or a device, which must not hold up the service's start.
 bool startsWithShebang(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
+    Quilvane::Wire::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    struct stat st {};
     char head[2] = {};
-    return file.read(head, 2) && head[0] == '#' && head[1] == '!';
+    return file && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+           ::read(file.get(), head, sizeof head) == 2 && head[0] == '#' && head[1] == '!';
 }
 
 // The first word after the interpreter that is not an option, when it names a #! file.

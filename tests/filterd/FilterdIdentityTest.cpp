@@ -3,12 +3,14 @@
 #include "kernel/wire/RecordExtension.h"
 #include "tests/filterd/PrivilegedFilterdTest.h"
 
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sys/stat.h>
 
 using namespace FilterdTestSupport;
 using namespace Quilvane::Wire;
+using Quilvane::Wire::UniqueFd;
 using namespace std::chrono_literals;
 
 namespace {
@@ -134,9 +136,16 @@ TEST_F(FilterdIdentityTest, ProcessesStartedBeforeTheServiceAreKnownFromProc) {
     StartedProgram early = startProgram({python, m_port}, plain);
     StartedProgram earlyFree = startProgram({m_freeProbe, "waitconnect4", m_port});
     StartedProgram earlyProbe = startProgram({m_blockedProbe, "waitconnect4", m_port});
+    // A command line naming a FIFO must not hold up the start of the service that reads it.
+    const std::string fifo = path("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    StartedProgram reader = startProgram({"/bin/cat", fifo});
     std::this_thread::sleep_for(300ms); // python is running the script before the service starts
 
     startAndConnect();
+    UniqueFd writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+    writer.reset();
+    reader.finish();
     ASSERT_TRUE(setList(*m_client, {"qv-early-" + pid + ".py", m_blockedName}));
     EXPECT_EQ(early.finish(), kRefused) << "the script named on the interpreter's command line";
     EXPECT_EQ(earlyProbe.finish(), kRefused);
