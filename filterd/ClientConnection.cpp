@@ -12,10 +12,10 @@ namespace Filterd {
 ClientConnection::ClientConnection(UniqueFd socket, PeerPolicy::Peer peer, std::size_t queueCapacity)
     : m_socket(std::move(socket))
     , m_peer(std::move(peer))
-    , m_slots(std::max<std::size_t>(queueCapacity, 1)) {}
+    , m_capacity(std::max<std::size_t>(queueCapacity, 1)) {}
 
 bool ClientConnection::enqueue(const std::uint8_t* record, std::size_t length) {
-    if (m_count == m_slots.size() || length > Quilvane::Wire::kRecordBufferSize) {
+    if (length > Quilvane::Wire::kRecordBufferSize || (m_count == m_slots.size() && !grow())) {
         ++m_dropped;
         return false;
     }
@@ -23,6 +23,21 @@ bool ClientConnection::enqueue(const std::uint8_t* record, std::size_t length) {
     std::memcpy(slot.bytes.data(), record, length);
     slot.length = static_cast<std::uint16_t>(length);
     ++m_count;
+    return true;
+}
+
+// A slot holds a record with its extension (up to 576 bytes): the queue grows as a client falls
+// behind, up to its capacity, instead of taking the whole capacity from the start.
+bool ClientConnection::grow() {
+    if (m_slots.size() >= m_capacity) {
+        return false;
+    }
+    std::vector<Slot> larger(std::min(m_capacity, std::max<std::size_t>(64, m_slots.size() * 2)));
+    for (std::size_t i = 0; i < m_count; ++i) {
+        larger[i] = m_slots[(m_head + i) % m_slots.size()];
+    }
+    m_slots = std::move(larger);
+    m_head = 0;
     return true;
 }
 

@@ -49,6 +49,9 @@ private:
 
     Quilvane::Wire::UniqueFd m_socket;
     PeerPolicy::Peer m_peer;
+    bool grow();
+
+    std::size_t m_capacity;
     std::vector<Slot> m_slots;
     std::size_t m_head = 0;
     std::size_t m_count = 0;
