@@ -3,15 +3,42 @@
 #include "kernel/wire/KextCommandFrame.h"
 
 #include <algorithm>
+#include <string_view>
+#include <unordered_set>
 
 namespace Filterd {
+
+std::vector<std::string> BlockListCommand::names() const {
+    auto names = Quilvane::Wire::decodeProcessNames(m_payload);
+    return names ? uniqueNames(*names) : std::vector<std::string>();
+}
+
+std::vector<std::string> BlockListCommand::uniqueNames(std::vector<std::string>& names) {
+    std::unordered_set<std::string_view> seen;
+    seen.reserve(names.size());
+    std::vector<std::size_t> kept;
+    kept.reserve(names.size());
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (!names[i].empty() && seen.insert(names[i]).second) {
+            kept.push_back(i);
+        }
+    }
+    seen.clear(); // its views point into `names`, which the moves below empty
+    std::vector<std::string> unique;
+    unique.reserve(kept.size());
+    for (const std::size_t i : kept) {
+        unique.push_back(std::move(names[i]));
+    }
+    return unique;
+}
 
 BlockListCommand BlockListCommand::parse(std::span<const std::uint8_t> received, std::size_t messageLength) {
     using namespace Quilvane::Wire;
     BlockListCommand command;
     const auto refuse = [&command](std::string reason) {
         command.m_error = std::move(reason);
-        command.m_names.clear();
+        command.m_payload.clear();
+        command.m_nameCount = 0;
         return command;
     };
 
@@ -29,24 +56,33 @@ BlockListCommand BlockListCommand::parse(std::span<const std::uint8_t> received,
         return refuse("unknown level " + std::to_string(message->level) + " / option " +
                       std::to_string(message->option));
     }
-    auto names = decodeProcessNames(message->payload);
-    if (!names) {
+    // One pass over the bytes and no copy of any name: this runs on the event loop, and a list of
+    // 65,536 names as strings would hold up record delivery for tens of milliseconds.
+    const auto payload = message->payload;
+    if (!payload.empty() && payload.back() != 0) {
         return refuse("the last name has no terminating NUL byte");
     }
-    for (const auto& name : *names) {
-        if (name.size() > kMaxNameLength) {
-            return refuse("a name of " + std::to_string(name.size()) + " bytes is longer than " +
+    std::size_t length = 0;
+    for (const std::uint8_t byte : payload) {
+        if (byte != 0) {
+            ++length;
+            continue;
+        }
+        if (length > kMaxNameLength) {
+            return refuse("a name of " + std::to_string(length) + " bytes is longer than " +
                           std::to_string(kMaxNameLength));
         }
+        command.m_nameCount += length > 0;
+        length = 0;
     }
-    std::erase_if(*names, [](const std::string& name) { return name.empty(); });
-    std::sort(names->begin(), names->end());
-    names->erase(std::unique(names->begin(), names->end()), names->end());
-    if (names->size() > kMaxNames) {
-        return refuse(std::to_string(names->size()) + " names are more than the limit of " +
-                      std::to_string(kMaxNames));
+    command.m_payload.assign(payload.begin(), payload.end());
+    if (command.m_nameCount > kMaxNames) {
+        const std::size_t unique = command.names().size();
+        if (unique > kMaxNames) {
+            return refuse(std::to_string(unique) + " names are more than the limit of " +
+                          std::to_string(kMaxNames));
+        }
     }
-    command.m_names = std::move(*names);
     return command;
 }
 

@@ -4,6 +4,7 @@
 #include "filterd/BpfPaths.h"
 #include "filterd/Log.h"
 #include "filterd/bpf/FilterShared.h"
+#include "filterd/bpf/ProcessTable.h"
 #include "quilvane_filter.skel.h"
 
 #include <bpf/bpf.h>
@@ -24,9 +25,13 @@ namespace Filterd {
 namespace {
 
 static_assert(QV_EXE_NAME_SIZE == BlockListCommand::kMaxNameLength + 1);
+static_assert(kEveryone == QV_EVERYONE_UID);
 
-constexpr const char* kBlockListPin = "block_list";
+constexpr std::array<const char*, 2> kMapPins = {"user_lists", "processes"};
+// The single list of an earlier version, keyed by name; nothing reads it any more.
+constexpr const char* kLegacyListPin = "block_list";
 constexpr std::array<const char*, 4> kLinkPins = {"connect4", "connect6", "sendmsg4", "sendmsg6"};
+constexpr std::array<const char*, 3> kTracepointPins = {"exec", "fork", "exit"};
 
 // libbpf's own messages: warnings and errors only, as log lines.
 int printLibbpf(enum libbpf_print_level level, const char* format, va_list args) {
@@ -56,9 +61,41 @@ bpf_program* cgroupProgram(quilvane_filter* skeleton, int index) {
     }
 }
 
+bpf_program* tracepointProgram(quilvane_filter* skeleton, int index) {
+    switch (index) {
+    case 0:
+        return skeleton->progs.quilvane_exec;
+    case 1:
+        return skeleton->progs.quilvane_fork;
+    default:
+        return skeleton->progs.quilvane_exit;
+    }
+}
+
+bpf_map* pinnedMap(quilvane_filter* skeleton, int index) {
+    return index == 0 ? skeleton->maps.user_lists : skeleton->maps.processes;
+}
+
 bool exists(const std::string& path) {
     struct stat st {};
     return ::lstat(path.c_str(), &st) == 0;
+}
+
+// What the kernel did not know: the program of a process that bound a port before its exec
+// could be seen.
+std::string exeOfPid(std::int32_t pid) {
+    char target[QV_PATH_SIZE];
+    const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof target) {
+        return {};
+    }
+    std::string path(target, static_cast<std::size_t>(n));
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.ends_with(deleted)) {
+        path.resize(path.size() - deleted.size());
+    }
+    return path;
 }
 
 } // namespace
@@ -79,13 +116,18 @@ std::unique_ptr<BpfFilter> BpfFilter::create(EventLoop& loop, const Options& opt
                                              std::string& error) {
     libbpf_set_print(printLibbpf);
     std::unique_ptr<BpfFilter> filter(new BpfFilter(loop, options, std::move(sink)));
-    if (!filter->load(error) || !filter->attachCgroupPrograms(error) || !filter->openRingBuffer(error)) {
+    if (!filter->load(error) || !filter->attachTracepoints(error)) {
         return nullptr;
     }
-    filter->m_acceptLink.reset(bpf_program__attach(filter->m_skeleton->progs.quilvane_accept_exit));
-    if (!filter->m_acceptLink) {
-        Log::error("incoming connections will not be reported: cannot attach to sys_exit", errno);
+    // After the tracepoints: a process that execs meanwhile is never overwritten by a stale seed.
+    const std::size_t seeded = ProcessTable::seed(bpf_map__fd(filter->m_skeleton->maps.processes));
+    Log::line("process table: " + std::to_string(seeded) + " running processes named from /proc");
+    if (!filter->attachCgroupPrograms(error) || !filter->openRingBuffer(error)) {
+        return nullptr;
     }
+    filter->attachIncomingReporters();
+    filter->m_lists =
+        std::make_unique<UserLists>(bpf_map__fd(filter->m_skeleton->maps.user_lists), kMaxListOwners);
     return filter;
 }
 
@@ -98,9 +140,16 @@ BpfFilter::~BpfFilter() {
     if (m_ring) {
         m_loop.remove(ring_buffer__epoll_fd(m_ring.get()));
     }
+    // Lists still queued are applied before the maps go.
+    m_lists.reset();
     // Pinned links keep the programs attached after these handles close; unpinned ones detach.
     m_ring.reset();
-    m_acceptLink.reset();
+    for (auto& link : m_incomingLinks) {
+        link.reset();
+    }
+    for (auto& link : m_tracepointLinks) {
+        link.reset();
+    }
     for (auto& link : m_links) {
         link.reset();
     }
@@ -134,24 +183,32 @@ bool BpfFilter::load(std::string& error) {
         }
     }
 
+    if (!pins.empty() && exists(pins + "/" + kLegacyListPin)) {
+        Log::line("discarding the block list pinned by an earlier version; clients send theirs again");
+        ::unlink((pins + "/" + kLegacyListPin).c_str());
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
         m_skeleton.reset(quilvane_filter__open());
         if (!m_skeleton) {
             error = std::string("cannot open the BPF programs: ") + std::strerror(errno);
             return false;
         }
-        const std::string mapPin = pins.empty() ? std::string() : pins + "/" + kBlockListPin;
-        if (!mapPin.empty()) {
-            bpf_map__set_pin_path(m_skeleton->maps.block_list, mapPin.c_str());
+        bool anyPinned = false;
+        for (int i = 0; i < static_cast<int>(kMapPins.size()) && !pins.empty(); ++i) {
+            const std::string mapPin = pins + "/" + kMapPins[i];
+            anyPinned = anyPinned || exists(mapPin);
+            bpf_map__set_pin_path(pinnedMap(m_skeleton.get(), i), mapPin.c_str());
         }
         const int result = quilvane_filter__load(m_skeleton.get());
         if (result == 0) {
             return true;
         }
-        // A list pinned by an incompatible version cannot be reused; start with an empty one.
-        if (attempt == 0 && !mapPin.empty() && exists(mapPin)) {
-            Log::line("the pinned block list " + mapPin + " does not fit these programs; discarding it");
-            ::unlink(mapPin.c_str());
+        // Maps pinned by an incompatible version cannot be reused; start with empty ones.
+        if (attempt == 0 && anyPinned) {
+            Log::line("the maps pinned in " + pins + " do not fit these programs; discarding them");
+            for (const char* name : kMapPins) {
+                ::unlink((pins + "/" + name).c_str());
+            }
             continue;
         }
         error =
@@ -159,6 +216,47 @@ bool BpfFilter::load(std::string& error) {
         return false;
     }
     return false;
+}
+
+bool BpfFilter::attachTracepoints(std::string& error) {
+    for (int i = 0; i < static_cast<int>(kTracepointPins.size()); ++i) {
+        bpf_program* program = tracepointProgram(m_skeleton.get(), i);
+        m_tracepointLinks[i].reset(bpf_program__attach(program));
+        if (!m_tracepointLinks[i]) {
+            error = std::string("cannot attach ") + bpf_program__name(program) + ": " + std::strerror(errno);
+            return false;
+        }
+        if (m_options.pinDirectory.empty()) {
+            continue;
+        }
+        // The new program runs before the old one's pin goes, so no exec goes unseen; both write the
+        // same pinned table meanwhile, which is harmless (a name is added once).
+        const std::string pin = m_options.pinDirectory + "/" + kTracepointPins[i];
+        ::unlink(pin.c_str());
+        if (bpf_link__pin(m_tracepointLinks[i].get(), pin.c_str()) != 0) {
+            Log::error("cannot pin " + pin + "; processes started while the service is away keep old names",
+                       errno);
+        }
+    }
+    return true;
+}
+
+// Incoming connections are reported, not filtered: without these the service still blocks.
+void BpfFilter::attachIncomingReporters() {
+    bpf_program* programs[] = {m_skeleton->progs.quilvane_sockops, m_skeleton->progs.quilvane_post_bind4,
+                               m_skeleton->progs.quilvane_post_bind6};
+    for (std::size_t i = 0; i < m_incomingLinks.size(); ++i) {
+        m_incomingLinks[i].reset(bpf_program__attach_cgroup(programs[i], m_cgroup.get()));
+        if (!m_incomingLinks[i]) {
+            Log::error(std::string("incoming connections will not be reported: cannot attach ") +
+                           bpf_program__name(programs[i]),
+                       errno);
+            for (auto& link : m_incomingLinks) {
+                link.reset();
+            }
+            return;
+        }
+    }
 }
 
 bool BpfFilter::attachCgroupPrograms(std::string& error) {
@@ -226,7 +324,12 @@ int BpfFilter::onEvent(void* context, void* data, std::size_t size) {
     event.blocked = raw.flow.verdict == QV_VERDICT_BLOCKED;
     std::memcpy(event.address.data(), raw.flow.address, event.address.size());
     event.port = raw.flow.port;
+    event.uid = raw.uid;
     event.exe.assign(raw.exe, ::strnlen(raw.exe, sizeof raw.exe));
+    event.script.assign(raw.script, ::strnlen(raw.script, sizeof raw.script));
+    if (event.exe.empty()) {
+        event.exe = exeOfPid(event.pid);
+    }
     ++self->m_events;
     self->m_sink(event);
     return 0;
@@ -238,48 +341,8 @@ void BpfFilter::poll() {
     }
 }
 
-bool BpfFilter::replaceBlockList(const std::vector<std::string>& names, std::string& error) {
-    const int outer = bpf_map__fd(m_skeleton->maps.block_list);
-    const __u32 slot = 0;
-    if (names.empty()) {
-        if (bpf_map_delete_elem(outer, &slot) != 0 && errno != ENOENT) {
-            error = std::string("cannot clear the list: ") + std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-    if (names.size() > BlockListCommand::kMaxNames) {
-        error = "too many names";
-        return false;
-    }
-
-    // The new list is built aside and swapped in by one update of the outer map.
-    LIBBPF_OPTS(bpf_map_create_opts, options, .map_flags = BPF_F_NO_PREALLOC);
-    UniqueFd inner(bpf_map_create(BPF_MAP_TYPE_HASH, "qv_names", sizeof(qv_exe_name), sizeof(__u8),
-                                  static_cast<__u32>(names.size()), &options));
-    if (!inner) {
-        error = std::string("cannot create a map for the list: ") + std::strerror(errno);
-        return false;
-    }
-    const __u8 present = 1;
-    for (const auto& name : names) {
-        qv_exe_name key{};
-        if (name.size() >= sizeof key.name) {
-            error = "a name is longer than " + std::to_string(sizeof key.name - 1) + " bytes";
-            return false;
-        }
-        std::memcpy(key.name, name.data(), name.size());
-        if (bpf_map_update_elem(inner.get(), &key, &present, BPF_ANY) != 0) {
-            error = std::string("cannot fill the list: ") + std::strerror(errno);
-            return false;
-        }
-    }
-    const __u32 innerFd = static_cast<__u32>(inner.get());
-    if (bpf_map_update_elem(outer, &slot, &innerFd, BPF_ANY) != 0) {
-        error = std::string("cannot swap the list in: ") + std::strerror(errno);
-        return false;
-    }
-    return true;
+bool BpfFilter::replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) {
+    return m_lists->replace(owner, command.payload(), command.nameCount(), error);
 }
 
 std::uint64_t BpfFilter::droppedEvents() const {
@@ -292,28 +355,29 @@ std::string BpfFilter::statistics() const {
 }
 
 bool BpfFilter::unload(const std::string& pinDirectory, std::string& error) {
-    // Removing a pin lets the kernel free the object some time later; detaching the links and
-    // emptying the list first makes the end of blocking immediate.
+    // Removing a pin lets the kernel free the object some time later; detaching the links first
+    // makes the end of blocking immediate.
     bool ok = true;
-    for (const char* name : kLinkPins) {
-        const std::string pin = pinDirectory + "/" + name;
-        if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
-            bpf_link_detach(link.get());
-        }
+    const auto remove = [&](const std::string& pin) {
         if (::unlink(pin.c_str()) != 0 && errno != ENOENT) {
             error = "cannot remove " + pin + ": " + std::strerror(errno);
             ok = false;
         }
+    };
+    for (const auto& names : {std::vector<const char*>(kLinkPins.begin(), kLinkPins.end()),
+                              std::vector<const char*>(kTracepointPins.begin(), kTracepointPins.end())}) {
+        for (const char* name : names) {
+            const std::string pin = pinDirectory + "/" + name;
+            if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
+                bpf_link_detach(link.get());
+            }
+            remove(pin);
+        }
     }
-    const std::string mapPin = pinDirectory + "/" + kBlockListPin;
-    if (UniqueFd map(bpf_obj_get(mapPin.c_str())); map) {
-        const __u32 slot = 0;
-        bpf_map_delete_elem(map.get(), &slot);
+    for (const char* name : kMapPins) {
+        remove(pinDirectory + "/" + name);
     }
-    if (::unlink(mapPin.c_str()) != 0 && errno != ENOENT) {
-        error = "cannot remove " + mapPin + ": " + std::strerror(errno);
-        ok = false;
-    }
+    remove(pinDirectory + "/" + kLegacyListPin);
     if (::rmdir(pinDirectory.c_str()) != 0 && errno != ENOENT) {
         error = "cannot remove " + pinDirectory + ": " + std::strerror(errno);
         ok = false;

@@ -3,6 +3,7 @@
 #include "filterd/ConnectionEvent.h"
 #include "filterd/EventLoop.h"
 #include "filterd/FilterBackend.h"
+#include "filterd/bpf/UserLists.h"
 #include "kernel/wire/UniqueFd.h"
 
 #include <array>
@@ -16,15 +17,17 @@ struct bpf_link;
 
 namespace Filterd {
 
-// The eBPF backend: loads the kernel programs, attaches the four sock_addr programs to the root of
-// the cgroup v2 hierarchy and the accept reporter to sys_exit, swaps block lists in, and reads the
-// ring buffer of connection events.
+// The eBPF backend: loads the kernel programs, attaches the process-table tracepoints (exec, fork,
+// exit), the four sock_addr programs and the incoming-connection reporters (sock_ops, post_bind4/6)
+// to the root of the cgroup v2 hierarchy, seeds the process table from /proc, swaps per-user block
+// lists in, and reads the ring buffer of connection events.
 //
-// With a pin directory the block list and the four cgroup links are pinned there, and blocking
-// survives the service: a new instance reuses the pinned list (which stays in force) and moves
-// the pinned links to its own programs in one atomic update each, so a restart never lets a
-// blocked name through. unload() removes the pins, which detaches the programs for good. Without
-// a pin directory everything goes with the process.
+// With a pin directory the lists, the process table, the tracepoint links and the four sock_addr
+// links are pinned there, and blocking survives the service: a new instance reuses the pinned maps
+// (the lists stay in force, the table stays current), moves the pinned sock_addr links to its own
+// programs in one atomic update each, and attaches its tracepoints before it lets go of the old
+// ones, so a restart never lets a blocked name through. unload() removes the pins, which detaches
+// the programs for good. Without a pin directory everything goes with the process.
 class BpfFilter final : public FilterBackend {
 public:
     struct Options {
@@ -41,13 +44,16 @@ public:
     BpfFilter(const BpfFilter&) = delete;
     BpfFilter& operator=(const BpfFilter&) = delete;
 
-    bool replaceBlockList(const std::vector<std::string>& names, std::string& error) override;
+    // The most users with a list of their own (the size of the kernel's map of lists).
+    static constexpr std::size_t kMaxListOwners = 1024;
+
+    bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) override;
     void poll() override;
     std::string statistics() const override;
 
     // Events the kernel could not queue because the ring buffer was full.
     std::uint64_t droppedEvents() const;
-    bool reportsIncoming() const { return m_acceptLink != nullptr; }
+    bool reportsIncoming() const { return m_incomingLinks[0] != nullptr; }
 
 private:
     struct SkeletonDeleter {
@@ -64,8 +70,10 @@ private:
     BpfFilter(EventLoop& loop, Options options, EventSink sink);
 
     bool load(std::string& error);
+    bool attachTracepoints(std::string& error);
     bool attachCgroupPrograms(std::string& error);
     bool attachOne(int index, std::string& error);
+    void attachIncomingReporters();
     bool openRingBuffer(std::string& error);
     static int onEvent(void* context, void* data, std::size_t size);
 
@@ -76,7 +84,9 @@ private:
     std::unique_ptr<quilvane_filter, SkeletonDeleter> m_skeleton;
     std::array<LinkPtr, 4> m_links;                        // links this instance created
     std::array<Quilvane::Wire::UniqueFd, 4> m_reusedLinks; // pinned links taken over from an earlier instance
-    LinkPtr m_acceptLink;
+    std::array<LinkPtr, 3> m_tracepointLinks;
+    std::array<LinkPtr, 3> m_incomingLinks; // sock_ops, post_bind4, post_bind6
+    std::unique_ptr<UserLists> m_lists;
     std::unique_ptr<ring_buffer, RingBufferDeleter> m_ring;
     ConnectionEvent m_event; // reused for every ring-buffer record
     std::uint64_t m_events = 0;

@@ -1,5 +1,7 @@
 #include "filterd/ConnectionEvent.h"
 
+#include "kernel/wire/RecordExtension.h"
+
 #include <arpa/inet.h>
 #include <cstring>
 #include <netinet/in.h>
@@ -7,9 +9,15 @@
 namespace Filterd {
 
 std::size_t ConnectionEvent::toRecord(Quilvane::Wire::RecordBuffer& out) const {
+    const std::size_t length = toPlainRecord(out);
+    return length == 0 ? 0 : Quilvane::Wire::appendRecordExtension(out, length, uid, exe, script);
+}
+
+std::size_t ConnectionEvent::toPlainRecord(Quilvane::Wire::RecordBuffer& out) const {
     using Quilvane::Wire::KextCommand;
-    const auto command =
-        direction == Direction::incoming ? KextCommand::incomingConnection : KextCommand::outgoingConnection;
+    const auto command = blocked                            ? KextCommand::refusedAttempt
+                         : direction == Direction::incoming ? KextCommand::incomingConnection
+                                                            : KextCommand::outgoingConnection;
     if (family == AF_INET) {
         sockaddr_in in{};
         in.sin_family = AF_INET;

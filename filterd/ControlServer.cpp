@@ -247,7 +247,10 @@ void ControlServer::handleClient(int fd, std::uint32_t events) {
         return;
     }
     ClientConnection& client = *it->second;
-    if ((events & EPOLLIN) != 0 && !readCommands(client)) {
+    // One command per wake-up keeps records flowing between big commands; a client that hangs up
+    // has every command it sent applied first.
+    const bool hangingUp = (events & (EPOLLHUP | EPOLLRDHUP | EPOLLERR)) != 0;
+    if ((events & EPOLLIN) != 0 && !readCommands(client, hangingUp ? SIZE_MAX : 1)) {
         return; // closed
     }
     // A hang-up comes with EPOLLIN, and readCommands closes the client once it has read what was
@@ -261,8 +264,8 @@ void ControlServer::handleClient(int fd, std::uint32_t events) {
     }
 }
 
-bool ControlServer::readCommands(ClientConnection& client) {
-    for (int round = 0; round < kCommandsPerRound; ++round) {
+bool ControlServer::readCommands(ClientConnection& client, std::size_t limit) {
+    for (std::size_t handled = 0; handled < limit; ++handled) {
         const ssize_t length =
             ::recv(client.fd(), m_commandBuffer.data(), m_commandBuffer.size(), MSG_DONTWAIT | MSG_TRUNC);
         if (length == 0) {
@@ -294,12 +297,12 @@ bool ControlServer::readCommands(ClientConnection& client) {
             continue;
         }
         std::string error;
-        if (!m_handler(command.names(), error)) {
+        if (!m_handler({client.peer().uid, isAdmin(client.peer())}, command, error)) {
             Log::line("could not apply the list of " + describe(client) + ": " + error +
                       "; the current list stays");
             continue;
         }
-        Log::line(describe(client) + " set the block list (" + std::to_string(command.names().size()) +
+        Log::line(describe(client) + " set the block list (" + std::to_string(command.nameCount()) +
                   " names)");
     }
     return true; // more may wait: the loop comes back, after the other clients had their turn
@@ -309,6 +312,24 @@ void ControlServer::broadcast(const std::uint8_t* record, std::size_t length) {
     for (auto& [fd, client] : m_clients) {
         client->enqueue(record, length);
     }
+}
+
+void ControlServer::deliver(const std::uint8_t* record, std::size_t length, uid_t owner) {
+    for (auto& [fd, client] : m_clients) {
+        if (client->peer().uid == owner || isAdmin(client->peer())) {
+            client->enqueue(record, length);
+        }
+    }
+}
+
+bool ControlServer::isAdmin(const PeerPolicy::Peer& peer) const {
+    if (peer.uid == 0 || peer.uid == ::geteuid()) {
+        return true;
+    }
+    const auto& groups = peer.groups;
+    return m_options.adminGroup &&
+           (peer.gid == *m_options.adminGroup ||
+            std::find(groups.begin(), groups.end(), *m_options.adminGroup) != groups.end());
 }
 
 void ControlServer::flush() {

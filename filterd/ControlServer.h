@@ -1,5 +1,6 @@
 #pragma once
 
+#include "filterd/BlockListCommand.h"
 #include "filterd/ClientConnection.h"
 #include "filterd/EventLoop.h"
 #include "filterd/PeerPolicy.h"
@@ -26,13 +27,21 @@ namespace Filterd {
 // every record to every client through that client's bounded queue.
 class ControlServer final {
 public:
-    // Replaces the whole list; false, with `error` set, leaves the previous list in force.
-    using CommandHandler = std::function<bool(const std::vector<std::string>& names, std::string& error)>;
+    // Who sent a command: its user, and whether its list is the one for every process (root, the
+    // service's own user, a member of the administrators' group).
+    struct CommandSender {
+        uid_t uid = 0;
+        bool admin = false;
+    };
+    // Replaces the whole list of the sender; false, with `error` set, leaves its previous list in force.
+    using CommandHandler =
+        std::function<bool(const CommandSender& sender, const BlockListCommand& command, std::string& error)>;
 
     struct Options {
         std::string directory;
         std::string socketName;
-        std::optional<gid_t> group; // owner group of the directory and the socket
+        std::optional<gid_t> group;      // owner group of the directory and the socket
+        std::optional<gid_t> adminGroup; // members send the list for every process and see every record
         std::size_t queueCapacity = 16384;
         std::size_t queueBytes = 2 * 1024 * 1024; // per client
         ClientAdmission::Limits limits;
@@ -50,6 +59,8 @@ public:
 
     // Queues one record for every client; call flush() once a batch is queued.
     void broadcast(const std::uint8_t* record, std::size_t length);
+    // Queues one record of a process of `owner` for the clients of that user and the administrators.
+    void deliver(const std::uint8_t* record, std::size_t length, uid_t owner);
     void flush();
 
     std::size_t clientCount() const { return m_clients.size(); }
@@ -66,10 +77,11 @@ private:
     bool readOneCommand(ClientConnection& client, bool& more);
     void returnMemoryAfterBurst(std::chrono::steady_clock::time_point now);
     void handleClient(int fd, std::uint32_t events);
-    bool readCommands(ClientConnection& client);
+    bool readCommands(ClientConnection& client, std::size_t limit);
     void flushClient(ClientConnection& client);
     void closeClient(int fd, const std::string& why);
     std::string describe(const ClientConnection& client) const;
+    bool isAdmin(const PeerPolicy::Peer& peer) const;
 
     EventLoop& m_loop;
     Options m_options;

@@ -1,9 +1,27 @@
 #pragma once
 
+#include "filterd/BlockListCommand.h"
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace Filterd {
+
+// Whose list a command replaces: a user id, whose processes it applies to, or kEveryone, the one
+// list of root and the administrators, which applies to every process.
+using ListOwner = std::uint32_t;
+inline constexpr ListOwner kEveryone = 0xffffffffu; // QV_EVERYONE_UID: (uid_t)-1 is no one's uid
+
+inline std::string describeOwner(ListOwner owner) {
+    return owner == kEveryone ? std::string("the list for every process")
+                              : "the list of uid " + std::to_string(owner);
+}
+
+// The log line a backend writes once a list is enforced; the tests wait for it.
+inline std::string inForceLine(ListOwner owner, std::size_t names) {
+    return describeOwner(owner) + " is in force (" + std::to_string(names) + " names)";
+}
 
 // What the service asks of whatever enforces the list and sees the connections: the kernel
 // programs, or the simulator that stands in for them without privileges. A backend hands every
@@ -12,9 +30,9 @@ class FilterBackend {
 public:
     virtual ~FilterBackend() = default;
 
-    // Replaces the whole list in one step. On failure the previous list stays in force and
-    // `error` says why.
-    virtual bool replaceBlockList(const std::vector<std::string>& names, std::string& error) = 0;
+    // Replaces the whole list of `owner` in one step, now or soon (the backend logs inForceLine()
+    // then). On failure the previous list stays in force and `error` says why.
+    virtual bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) = 0;
 
     // Delivers what is pending; the service calls it after every wake-up of its loop.
     virtual void poll() = 0;

@@ -26,6 +26,7 @@ namespace {
 constexpr auto kTick = std::chrono::milliseconds(20);
 constexpr auto kStatisticsInterval = std::chrono::seconds(60);
 constexpr std::uint64_t kBlockedLinesPerSecond = 20;
+constexpr const char* kAdminGroup = "quilvane-admin";
 
 std::optional<gid_t> groupId(const std::string& name) {
     std::vector<char> buffer(16384);
@@ -69,17 +70,20 @@ FilterService::~FilterService() {
     }
 }
 
-std::optional<gid_t> FilterService::resolveGroup() {
-    auto gid = groupId(m_options.group);
+// `required`: without it only root may connect (the access group); otherwise only root's list is
+// the one for every process (the administrators' group).
+std::optional<gid_t> FilterService::resolveGroup(const std::string& name, bool required) {
+    auto gid = groupId(name);
     if (!gid && ::geteuid() == 0 && !m_options.simulate) {
-        if (createSystemGroup(m_options.group)) {
-            Log::line("created the system group " + m_options.group);
+        if (createSystemGroup(name)) {
+            Log::line("created the system group " + name);
         }
-        gid = groupId(m_options.group);
+        gid = groupId(name);
     }
     if (!gid) {
-        Log::line("the group " + m_options.group + " does not exist; only " +
-                  std::string(::geteuid() == 0 ? "root" : "this user") + " may connect");
+        Log::line("the group " + name + " does not exist; only " +
+                  std::string(::geteuid() == 0 ? "root" : "this user") +
+                  (required ? " may connect" : " sends the list for every process"));
     }
     return gid;
 }
@@ -126,10 +130,12 @@ bool FilterService::start(std::string& error) {
     ControlServer::Options control;
     control.directory = m_options.controlDirectory;
     control.socketName = Quilvane::Wire::kControlName;
-    control.group = resolveGroup();
+    control.group = resolveGroup(m_options.group, true);
+    control.adminGroup = resolveGroup(kAdminGroup, false);
     control.queueCapacity = m_options.queueCapacity;
-    auto handler = [this](const std::vector<std::string>& names, std::string& why) {
-        return m_backend->replaceBlockList(names, why);
+    auto handler = [this](const ControlServer::CommandSender& sender, const BlockListCommand& command,
+                          std::string& why) {
+        return m_backend->replaceBlockList(sender.admin ? kEveryone : sender.uid, command, why);
     };
     m_server =
         ControlServer::create(*m_loop, control, PeerPolicy(::geteuid(), control.group), handler, error);
@@ -149,9 +155,7 @@ void FilterService::onEvent(const ConnectionEvent& event) {
     if (event.blocked) {
         ++m_blockedAttempts;
         logBlocked(event);
-        return;
-    }
-    if (m_options.verbose) {
+    } else if (m_options.verbose) {
         Log::line(
             std::string(event.direction == ConnectionEvent::Direction::incoming ? "incoming " : "outgoing ") +
             event.peerText() + " pid " + std::to_string(event.pid) + " (" + event.exe + ")");
@@ -161,7 +165,7 @@ void FilterService::onEvent(const ConnectionEvent& event) {
     }
     Quilvane::Wire::RecordBuffer record;
     if (const std::size_t length = event.toRecord(record); length > 0) {
-        m_server->broadcast(record.data(), length);
+        m_server->deliver(record.data(), length, event.uid);
     }
 }
 

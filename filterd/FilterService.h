@@ -15,9 +15,11 @@
 namespace Filterd {
 
 // The service as a whole: the event loop, the backend (eBPF or simulated), the control socket
-// between them, and the signals that end it. Records of allowed connections go to every client;
-// refused attempts are counted and logged (at a bounded rate), not sent, since the connection
-// never happened.
+// between them, and the signals that end it. Each command replaces the list of its sender's user;
+// root's, the service user's and the administrators' (group quilvane-admin) is the one list for
+// every process. Records of a process, connections and refused attempts (command 2) alike, go to
+// the clients of its owner and to the administrators'; refused attempts are also counted and
+// logged at a bounded rate.
 class FilterService final {
 public:
     static std::unique_ptr<FilterService> create(const ServiceOptions& options, std::string& error);
@@ -32,7 +34,7 @@ private:
     explicit FilterService(ServiceOptions options);
 
     bool start(std::string& error);
-    std::optional<gid_t> resolveGroup();
+    std::optional<gid_t> resolveGroup(const std::string& name, bool required);
     void onEvent(const ConnectionEvent& event);
     void logBlocked(const ConnectionEvent& event);
     void onIdle();

@@ -412,6 +412,7 @@ const SimulatedTraffic::Helper* SimulatedTraffic::helperWithPid(pid_t pid) const
 }
 
 void SimulatedTraffic::report(ConnectionEvent& event) {
+    event.uid = static_cast<std::uint32_t>(::getuid());
     if (m_blocked.contains(event.exe)) {
         ++m_suppressed;
         return;
@@ -420,8 +421,20 @@ void SimulatedTraffic::report(ConnectionEvent& event) {
     m_sink(event);
 }
 
-bool SimulatedTraffic::replaceBlockList(const std::vector<std::string>& names, std::string&) {
-    m_blocked = std::set<std::string>(names.begin(), names.end());
+bool SimulatedTraffic::replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string&) {
+    const auto names = command.names();
+    if (names.empty()) {
+        m_lists.erase(owner);
+    } else {
+        m_lists[owner] = std::set<std::string>(names.begin(), names.end());
+    }
+    m_blocked.clear();
+    for (const ListOwner applies : {static_cast<ListOwner>(::getuid()), kEveryone}) {
+        if (const auto it = m_lists.find(applies); it != m_lists.end()) {
+            m_blocked.insert(it->second.begin(), it->second.end());
+        }
+    }
+    Log::line(inForceLine(owner, names.size()));
     for (Helper& helper : m_helpers) {
         const bool block = m_blocked.contains(helper.name);
         if (helper.pid > 0 && block != helper.stopped) {

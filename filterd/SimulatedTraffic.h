@@ -36,7 +36,7 @@ public:
     SimulatedTraffic(const SimulatedTraffic&) = delete;
     SimulatedTraffic& operator=(const SimulatedTraffic&) = delete;
 
-    bool replaceBlockList(const std::vector<std::string>& names, std::string& error) override;
+    bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) override;
     void poll() override;
     std::string statistics() const override;
 
@@ -71,7 +71,8 @@ private:
     Quilvane::Wire::UniqueFd m_janitorPipe; // closed by our exit, however it comes
     pid_t m_janitor = -1;
     std::vector<Helper> m_helpers;
-    std::set<std::string> m_blocked;
+    std::map<ListOwner, std::set<std::string>> m_lists;
+    std::set<std::string> m_blocked; // what applies to the simulated processes, all of this user
     Quilvane::Wire::UniqueFd m_tcp4;
     Quilvane::Wire::UniqueFd m_tcp6;
     Quilvane::Wire::UniqueFd m_udp;

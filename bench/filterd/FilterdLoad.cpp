@@ -1,7 +1,11 @@
 // Load figures of quilvane-filterd (needs root and eBPF):
 //   1. loopback TCP connects per second with no service, with the service and an empty list, and
 //      with 1,000 names in the list (rounds interleaved, medians and ratios printed);
-//   2. records per second delivered to one and to two clients while a generator makes UDP flows
+//   2. what every process of the machine pays: a trivial system call (getppid), fork+exec of a
+//      small program, and loopback connect+accept, with no service and with it (ratios), and the
+//      kernel's own account of each hook;
+//   3. the longest gap in record delivery while one client sends 30 lists of 65,536 names;
+//   4. records per second delivered to one and to two clients while a generator makes UDP flows
 //      to distinct peers, at a paced rate and flat out, with what was lost and where.
 //
 //   filterd_load [--seconds S] [--rounds N] [--rate R]
@@ -21,11 +25,14 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <regex>
+#include <sched.h>
 #include <sstream>
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -264,14 +271,15 @@ FloodResult flood(const std::vector<int>& clients, double seconds, double rate) 
     return result;
 }
 
-// The kernel's own account of the connect4 program: nanoseconds per run (kernel.bpf_stats_enabled).
+// The kernel's own account of one of the service's programs: nanoseconds per run
+// (kernel.bpf_stats_enabled).
 struct HookStats {
     double nanoseconds = 0;
     double runs = 0;
 };
-HookStats hookStats() {
+HookStats hookStats(const std::string& program = "quilvane_connect4") {
     HookStats stats;
-    FILE* out = ::popen("bpftool prog show name quilvane_connect4 2>/dev/null", "r");
+    FILE* out = ::popen(("bpftool prog show name " + program + " 2>/dev/null").c_str(), "r");
     if (out == nullptr) {
         return stats;
     }
@@ -297,6 +305,271 @@ std::string counter(const std::string& log, const std::string& label) {
         last = (*it)[1];
     }
     return last;
+}
+
+// Nanoseconds per getppid(), the cheapest system call: what a hook on every system call would tax.
+double syscallNanoseconds(double seconds) {
+    std::uint64_t calls = 0;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        for (int i = 0; i < 10000; ++i) {
+            ::syscall(SYS_getppid);
+        }
+        calls += 10000;
+    }
+    return std::chrono::duration<double, std::nano>(Clock::now() - start).count() /
+           static_cast<double>(calls);
+}
+
+// fork + exec + wait of /bin/true per second: what the process table's tracepoints tax.
+double execRate(double seconds) {
+    std::uint64_t count = 0;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    char* const argv[] = {const_cast<char*>("/bin/true"), nullptr};
+    while (Clock::now() < end) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::execv(argv[0], argv);
+            ::_exit(127);
+        }
+        ::waitpid(child, nullptr, 0);
+        ++count;
+    }
+    return static_cast<double>(count) / std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+struct MachineCost {
+    std::vector<double> syscallNs, execs, accepts;
+};
+
+void measureMachineCost(MachineCost& cost, double seconds) {
+    cost.syscallNs.push_back(syscallNanoseconds(seconds));
+    cost.execs.push_back(execRate(seconds));
+    cost.accepts.push_back(connectRate(seconds));
+}
+
+void runMachineCost(int rounds, double seconds) {
+    MachineCost none, with;
+    HookStats exec, fork, exit, sockops, bind;
+    for (int round = 0; round < rounds; ++round) {
+        measureMachineCost(none, seconds);
+        Service service = startService();
+        const int control = connectControl(service.socket);
+        std::thread drain([control] {
+            std::uint8_t record[1024];
+            while (::recv(control, record, sizeof record, 0) > 0) {
+            }
+        });
+        const HookStats before[] = {hookStats("quilvane_exec"), hookStats("quilvane_fork"),
+                                    hookStats("quilvane_exit"), hookStats("quilvane_sockops"),
+                                    hookStats("quilvane_post_bind4")};
+        measureMachineCost(with, seconds);
+        HookStats* totals[] = {&exec, &fork, &exit, &sockops, &bind};
+        const char* names[] = {"quilvane_exec", "quilvane_fork", "quilvane_exit", "quilvane_sockops",
+                               "quilvane_post_bind4"};
+        for (int i = 0; i < 5; ++i) {
+            const HookStats after = hookStats(names[i]);
+            totals[i]->nanoseconds += after.nanoseconds - before[i].nanoseconds;
+            totals[i]->runs += after.runs - before[i].runs;
+        }
+        ::shutdown(control, SHUT_RDWR);
+        drain.join();
+        ::close(control);
+        stopService(service);
+    }
+    const auto line = [](const char* what, const std::vector<double>& without,
+                         const std::vector<double>& withService, const char* unit) {
+        const double a = median(without);
+        const double b = median(withService);
+        std::printf("  %-28s %10.1f %-9s with the service %10.1f  ratio %.3f\n", what, a, unit, b, b / a);
+    };
+    std::printf("\nwhat every process pays (median of %d interleaved rounds of %.0f s):\n", rounds, seconds);
+    line("getppid()", none.syscallNs, with.syscallNs, "ns/call");
+    line("fork+exec of /bin/true", none.execs, with.execs, "per s");
+    line("loopback connect+accept", none.accepts, with.accepts, "per s");
+    const auto hook = [](const char* what, const HookStats& stats) {
+        std::printf("  %-28s %6.0f ns per run (%.0f runs)\n", what,
+                    stats.runs > 0 ? stats.nanoseconds / stats.runs : 0, stats.runs);
+    };
+    std::printf("hooks, measured by the kernel while those loops ran:\n");
+    hook("exec tracepoint", exec);
+    hook("fork tracepoint", fork);
+    hook("exit tracepoint", exit);
+    hook("sock_ops (passive established)", sockops);
+    hook("post_bind4", bind);
+}
+
+// The longest time between two records reaching a client while another client sends `commands`
+// full-size lists: building a list must not hold up delivery.
+void runDeliveryGap(int commands) {
+    Service service = startService();
+    const int reader = connectControl(service.socket);
+    const int sender = connectControl(service.socket);
+    std::atomic<bool> running = true;
+    std::atomic<std::int64_t> longestGapUs = 0;
+    std::atomic<std::uint64_t> records = 0;
+    // The generator and the watcher run at real-time priority, so that the gap they see is the
+    // service's and not their own wait for a CPU while the sender and the service build lists.
+    const auto urgent = [] {
+        sched_param priority{};
+        priority.sched_priority = 10;
+        ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &priority);
+    };
+    std::thread watch([&] {
+        urgent();
+        RecordBatch batch;
+        auto last = Clock::now();
+        while (running) {
+            const int got = batch.receive(reader);
+            const auto now = Clock::now();
+            if (got > 0) {
+                const auto gap = std::chrono::duration_cast<std::chrono::microseconds>(now - last).count();
+                longestGapUs = std::max<std::int64_t>(longestGapUs, gap);
+                last = now;
+                records += static_cast<std::uint64_t>(got);
+            }
+        }
+    });
+    // A steady stream of records: one new UDP flow every half millisecond.
+    std::thread generator([&] {
+        urgent();
+        const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(9);
+        std::uint32_t peer = 0;
+        while (running) {
+            to.sin_addr.s_addr = htonl(0x7f000002u + (peer++ % 0x00fffff0u));
+            ::sendto(udp, "x", 1, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
+            std::this_thread::sleep_for(500us);
+        }
+        ::close(udp);
+    });
+    // Built before anything is measured: the sender's own work is not the service's.
+    std::vector<std::vector<std::uint8_t>> messages;
+    for (int c = 0; c < commands; ++c) {
+        std::vector<std::string> names;
+        names.reserve(65536);
+        for (int i = 0; i < 65536; ++i) {
+            names.push_back("g" + std::to_string(c) + "-" + std::to_string(i));
+        }
+        using namespace Quilvane::Wire;
+        const auto payload = encodeProcessNames(names);
+        messages.push_back(
+            frameCommand(kSysprotoControl, kBlockListOption, payload->data(), payload->size()));
+    }
+    std::this_thread::sleep_for(500ms);
+    // The same stream without commands first: what the machine's own scheduling costs.
+    longestGapUs = 0;
+    std::this_thread::sleep_for(2s);
+    const double quietGapMs = static_cast<double>(longestGapUs.load()) / 1000.0;
+    longestGapUs = 0;
+    const auto start = Clock::now();
+    for (const auto& message : messages) {
+        ::send(sender, message.data(), message.size(), 0);
+    }
+    const double sending = std::chrono::duration<double>(Clock::now() - start).count();
+    // Until every command was read and the log has ended on a list in force for a while.
+    const auto countOf = [](const std::string& log, const std::string& what) {
+        std::size_t n = 0;
+        for (auto at = log.find(what); at != std::string::npos; at = log.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    const auto deadline = Clock::now() + 120s;
+    std::size_t applied = 0;
+    std::string previous;
+    auto stableSince = Clock::now();
+    auto finished = Clock::now();
+    while (Clock::now() < deadline) {
+        const std::string log = readFile(service.log);
+        if (log != previous) {
+            previous = log;
+            stableSince = Clock::now();
+        }
+        applied = countOf(log, "is in force");
+        if (countOf(log, "set the block list") >= static_cast<std::size_t>(commands) &&
+            applied > 0 && log.rfind("is in force") > log.rfind("set the block list") &&
+            Clock::now() - stableSince > 300ms) {
+            finished = stableSince;
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    const double total = std::chrono::duration<double>(finished - start).count();
+    std::this_thread::sleep_for(200ms);
+    running = false;
+    generator.join();
+    watch.join();
+    ::close(sender);
+    ::close(reader);
+    stopService(service);
+    std::printf("\n%d lists of 65,536 names from one client: sent in %.2f s, the last in force after %.2f s "
+                "(%zu built; a newer list replaces one still waiting)\n",
+                commands, sending, total, applied);
+    std::printf("  longest gap between records meanwhile: %.1f ms; in 2 s without commands before: %.1f ms "
+                "(one record every 0.5 ms sent; %llu read)\n",
+                static_cast<double>(longestGapUs.load()) / 1000.0, quietGapMs,
+                static_cast<unsigned long long>(records.load()));
+}
+
+// Connects per second with no service, an empty list and 1,000 names, and the connect4 hook's cost.
+void runConnects(int rounds, double seconds) {
+    // Names that nobody runs, so the list costs a lookup but blocks nothing.
+    std::vector<std::string> thousand;
+    for (int i = 0; i < 1000; ++i) {
+        thousand.push_back("quilvane-load-name-" + std::to_string(i));
+    }
+    std::vector<double> none, empty, full;
+    HookStats emptyHook, fullHook;
+    const auto measure = [&](int control, const std::vector<std::string>& names, std::vector<double>& rates,
+                             HookStats& hook) {
+        sendList(control, names);
+        const HookStats before = hookStats();
+        rates.push_back(connectRate(seconds));
+        const HookStats after = hookStats();
+        hook.nanoseconds += after.nanoseconds - before.nanoseconds;
+        hook.runs += after.runs - before.runs;
+    };
+    for (int round = 0; round < rounds; ++round) {
+        none.push_back(connectRate(seconds));
+        Service service = startService();
+        const int control = connectControl(service.socket);
+        std::thread drain([control] {
+            std::uint8_t record[256];
+            while (::recv(control, record, sizeof record, 0) > 0) {
+            }
+        });
+        // Alternate the order, so that neither configuration always runs on a warmer machine.
+        if (round % 2 == 0) {
+            measure(control, {}, empty, emptyHook);
+            measure(control, thousand, full, fullHook);
+        } else {
+            measure(control, thousand, full, fullHook);
+            measure(control, {}, empty, emptyHook);
+        }
+        ::shutdown(control, SHUT_RDWR);
+        drain.join();
+        ::close(control);
+        stopService(service);
+    }
+    const double base = median(none);
+    const double connectNs = 1e9 / base;
+    std::printf(
+        "\nloopback TCP connects/s (median of %d interleaved rounds of %.0f s, one reading client):\n",
+        rounds, seconds);
+    std::printf("  no service          %9.0f\n", base);
+    std::printf("  service, empty list %9.0f  ratio %.3f\n", median(empty), median(empty) / base);
+    std::printf("  service, 1000 names %9.0f  ratio %.3f\n", median(full), median(full) / base);
+    const double emptyNs = emptyHook.runs > 0 ? emptyHook.nanoseconds / emptyHook.runs : 0;
+    const double fullNs = fullHook.runs > 0 ? fullHook.nanoseconds / fullHook.runs : 0;
+    std::printf("connect4 hook, measured by the kernel: %.0f ns per call with an empty list, %.0f ns with "
+                "1000 names;\n"
+                "  against %.0f ns per connect without the service: overhead %.1f %% and %.1f %%\n",
+                emptyNs, fullNs, connectNs, 100 * emptyNs / connectNs, 100 * fullNs / connectNs);
 }
 
 void printMachine() {
@@ -371,7 +644,9 @@ int main(int argc, char** argv) {
     double seconds = 2;
     int rounds = 5;
     double rate = 110000;
-    const char* usage = "usage: filterd_load [--seconds S] [--rounds N] [--rate R]   (as root)\n";
+    std::string only = "all";
+    const char* usage = "usage: filterd_load [--seconds S] [--rounds N] [--rate R] "
+                        "[--only connects|cost|gap|records]   (as root)\n";
     for (int i = 1; i < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
@@ -386,6 +661,8 @@ int main(int argc, char** argv) {
             seconds = std::atof(argv[i + 1]);
         } else if (option == "--rounds") {
             rounds = std::atoi(argv[i + 1]);
+        } else if (option == "--only") {
+            only = argv[i + 1];
         } else if (option == "--rate") {
             rate = std::atof(argv[i + 1]);
         } else {
@@ -400,61 +677,24 @@ int main(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
     printMachine();
 
-    // Names that nobody runs, so the list costs a lookup but blocks nothing.
-    std::vector<std::string> thousand;
-    for (int i = 0; i < 1000; ++i) {
-        thousand.push_back("quilvane-load-name-" + std::to_string(i));
-    }
     const std::string statsFlag = readFile("/proc/sys/kernel/bpf_stats_enabled");
     std::ofstream("/proc/sys/kernel/bpf_stats_enabled") << "1";
-    std::vector<double> none, empty, full;
-    HookStats emptyHook, fullHook;
-    const auto measure = [&](int control, const std::vector<std::string>& names, std::vector<double>& rates,
-                             HookStats& hook) {
-        sendList(control, names);
-        const HookStats before = hookStats();
-        rates.push_back(connectRate(seconds));
-        const HookStats after = hookStats();
-        hook.nanoseconds += after.nanoseconds - before.nanoseconds;
-        hook.runs += after.runs - before.runs;
+    const auto wanted = [&only](const char* part) {
+        return only == "all" || only == part;
     };
-    for (int round = 0; round < rounds; ++round) {
-        none.push_back(connectRate(seconds));
-        Service service = startService();
-        const int control = connectControl(service.socket);
-        std::thread drain([control] {
-            std::uint8_t record[256];
-            while (::recv(control, record, sizeof record, 0) > 0) {
-            }
-        });
-        // Alternate the order, so that neither configuration always runs on a warmer machine.
-        if (round % 2 == 0) {
-            measure(control, {}, empty, emptyHook);
-            measure(control, thousand, full, fullHook);
-        } else {
-            measure(control, thousand, full, fullHook);
-            measure(control, {}, empty, emptyHook);
-        }
-        ::shutdown(control, SHUT_RDWR);
-        drain.join();
-        ::close(control);
-        stopService(service);
+    if (wanted("connects")) {
+        runConnects(rounds, seconds);
+    }
+    if (wanted("cost")) {
+        runMachineCost(rounds, seconds);
+    }
+    if (wanted("gap")) {
+        runDeliveryGap(30);
     }
     std::ofstream("/proc/sys/kernel/bpf_stats_enabled") << (statsFlag.empty() ? "0" : statsFlag.substr(0, 1));
-    const double base = median(none);
-    const double connectNs = 1e9 / base;
-    std::printf(
-        "\nloopback TCP connects/s (median of %d interleaved rounds of %.0f s, one reading client):\n",
-        rounds, seconds);
-    std::printf("  no service          %9.0f\n", base);
-    std::printf("  service, empty list %9.0f  ratio %.3f\n", median(empty), median(empty) / base);
-    std::printf("  service, 1000 names %9.0f  ratio %.3f\n", median(full), median(full) / base);
-    const double emptyNs = emptyHook.runs > 0 ? emptyHook.nanoseconds / emptyHook.runs : 0;
-    const double fullNs = fullHook.runs > 0 ? fullHook.nanoseconds / fullHook.runs : 0;
-    std::printf("connect4 hook, measured by the kernel: %.0f ns per call with an empty list, %.0f ns with "
-                "1000 names;\n"
-                "  against %.0f ns per connect without the service: overhead %.1f %% and %.1f %%\n",
-                emptyNs, fullNs, connectNs, 100 * emptyNs / connectNs, 100 * fullNs / connectNs);
+    if (!wanted("records")) {
+        return 0;
+    }
 
     std::printf("\nrecords delivered (%.0f s of UDP flows to distinct peers):\n", seconds);
     runFlood("one client, paced", 1, seconds, rate);

@@ -1,5 +1,6 @@
-/* What the kernel programs and the service share: the ring-buffer event and the map keys. Plain C,
- * included by quilvane_filter.bpf.c (with vmlinux.h) and by the C++ side (with <linux/types.h>). */
+/* What the kernel programs and the service share: the ring-buffer event, the process table's
+ * entries and the map keys. Plain C, included by quilvane_filter.bpf.c (with vmlinux.h) and by the
+ * C++ side (with <linux/types.h>). */
 #ifndef QUILVANE_FILTERD_FILTER_SHARED_H
 #define QUILVANE_FILTERD_FILTER_SHARED_H
 
@@ -7,16 +8,41 @@
 #include <linux/types.h>
 #endif
 
-/* Room for the longest file name Linux allows (NAME_MAX 255) and its final NUL. */
+/* Room for the longest file name Linux allows (NAME_MAX 255) and its final NUL; also the longest
+ * path a record carries. */
 #define QV_EXE_NAME_SIZE 256
+#define QV_PATH_SIZE 256
+
+/* The names one process is known by. When a long chain of execs fills the set, the last slot holds
+ * the newest name and the first ones stay: the launcher and the program that finally runs are the
+ * names people block. */
+#define QV_PROCESS_NAMES 16
+
+/* The key of the list that applies to every process: root's and the administrators'. No process
+ * can have this uid ((uid_t)-1 is "no change" to setresuid). */
+#define QV_EVERYONE_UID 0xffffffffu
 
 enum qv_direction { QV_DIRECTION_INCOMING = 0, QV_DIRECTION_OUTGOING = 1 };
 enum qv_verdict { QV_VERDICT_ALLOWED = 0, QV_VERDICT_BLOCKED = 1 };
 
-/* Key of the blocked-names map: the executable's file name, NUL-padded to the full size so that
- * equal names hash equally. */
-struct qv_exe_name {
-    char name[QV_EXE_NAME_SIZE];
+/* The next exec replaces the names instead of adding to them: set on the copy a fork gives the
+ * child, so a child that never execs keeps its parent's names. */
+#define QV_PROCESS_INHERITED 1u
+
+/* One process (thread group) in the process table, keyed by its tgid. */
+struct qv_process {
+    __u64 names[QV_PROCESS_NAMES]; /* qv_name_hash_step over each file name */
+    __u32 name_count;
+    __u32 flags;
+    char exe[QV_PATH_SIZE];    /* full path of the latest program, else its file name */
+    char script[QV_PATH_SIZE]; /* the #! file it was started through, empty when none */
+};
+
+/* Who bound a listening port: incoming connections are established in softirq context, where the
+ * current task is whoever the CPU happened to run. */
+struct qv_binder {
+    __u32 tgid;
+    __u32 uid;
 };
 
 /* One connection, as the kernel saw it. Address and port are in network byte order; family is the
@@ -32,10 +58,13 @@ struct qv_flow {
     __u8 address[16];
 };
 
-/* One ring-buffer record: the connection and the executable that made it. */
+/* One ring-buffer record: the connection, its process's owner and what that process runs. */
 struct qv_event {
     struct qv_flow flow;
-    char exe[QV_EXE_NAME_SIZE];
+    __u32 uid;
+    __u32 reserved;
+    char exe[QV_PATH_SIZE];
+    char script[QV_PATH_SIZE];
 };
 
 #endif

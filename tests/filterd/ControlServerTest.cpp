@@ -38,8 +38,8 @@ protected:
         std::string error;
         auto server = ControlServer::create(
             *m_loop, m_options, policy,
-            [this](const std::vector<std::string>& names, std::string& why) {
-                m_lists.push_back(names);
+            [this](const ControlServer::CommandSender&, const BlockListCommand& command, std::string& why) {
+                m_lists.push_back(command.names());
                 if (m_failNext) {
                     m_failNext = false;
                     why = "out of memory";
@@ -174,8 +174,8 @@ TEST_F(ControlServerTest, ReplacesAStaleSocketButNotALiveOneOrAFile) {
         auto first = createServer();
         std::string error;
         auto second = ControlServer::create(
-            *m_loop, m_options, PeerPolicy(0, std::nullopt), [](const auto&, std::string&) { return true; },
-            error);
+            *m_loop, m_options, PeerPolicy(0, std::nullopt),
+            [](const auto&, const auto&, std::string&) { return true; }, error);
         EXPECT_FALSE(second);
         EXPECT_NE(error.find("already listening"), std::string::npos) << error;
     }
@@ -190,8 +190,8 @@ TEST_F(ControlServerTest, ReplacesAStaleSocketButNotALiveOneOrAFile) {
     std::ofstream(socketPath()) << "not a socket";
     std::string error;
     EXPECT_FALSE(ControlServer::create(
-        *m_loop, m_options, PeerPolicy(0, std::nullopt), [](const auto&, std::string&) { return true; },
-        error));
+        *m_loop, m_options, PeerPolicy(0, std::nullopt),
+        [](const auto&, const auto&, std::string&) { return true; }, error));
     EXPECT_NE(error.find("not a socket"), std::string::npos) << error;
 }
 

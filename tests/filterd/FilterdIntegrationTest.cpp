@@ -61,17 +61,8 @@ TEST_F(FilterdIntegrationTest, BlocksTheListedExecutableByItsFullNameAndReportsT
     ASSERT_TRUE(record4) << m_service->log();
     EXPECT_EQ(recordHost(*record4), "127.0.0.1");
 
-    const auto free6 = runProbe(m_freeProbe, "connect6", tcp6.port);
-    ASSERT_EQ(free6.exitCode, kAllowed);
-    const auto record6 = client->waitForRecord(outgoing(free6.pid, kBsdAfInet6, tcp6.port));
-    ASSERT_TRUE(record6);
-    EXPECT_EQ(recordHost(*record6), "::1");
-
-    const auto freeUdp = runProbe(m_freeProbe, "udp4", udp4.port);
-    ASSERT_EQ(freeUdp.exitCode, kAllowed);
-    EXPECT_TRUE(client->waitForRecord(outgoing(freeUdp.pid, kBsdAfInet, udp4.port)));
-
-    // This process accepts the connection the probe left in the backlog.
+    // The incoming side of the same connection, reported once the handshake completes, with the
+    // process that bound the listening port (this one).
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     Quilvane::Wire::UniqueFd accepted(::accept(tcp4.fd.get(), reinterpret_cast<sockaddr*>(&peer), &length));
@@ -81,6 +72,16 @@ TEST_F(FilterdIntegrationTest, BlocksTheListedExecutableByItsFullNameAndReportsT
     });
     ASSERT_TRUE(incoming) << "accepted connections are reported with the accepting pid";
     EXPECT_EQ(recordHost(*incoming), "127.0.0.1");
+
+    const auto free6 = runProbe(m_freeProbe, "connect6", tcp6.port);
+    ASSERT_EQ(free6.exitCode, kAllowed);
+    const auto record6 = client->waitForRecord(outgoing(free6.pid, kBsdAfInet6, tcp6.port));
+    ASSERT_TRUE(record6);
+    EXPECT_EQ(recordHost(*record6), "::1");
+
+    const auto freeUdp = runProbe(m_freeProbe, "udp4", udp4.port);
+    ASSERT_EQ(freeUdp.exitCode, kAllowed);
+    EXPECT_TRUE(client->waitForRecord(outgoing(freeUdp.pid, kBsdAfInet, udp4.port)));
 
     ASSERT_TRUE(setList(*client, {}));
     EXPECT_EQ(probe(m_blockedProbe, "connect4", tcp4.port), kAllowed);

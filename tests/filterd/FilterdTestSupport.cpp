@@ -10,11 +10,14 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pwd.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
@@ -116,6 +119,23 @@ std::optional<ControlClient> ControlClient::connect(const std::string& socketPat
     return ControlClient(std::move(fd));
 }
 
+std::optional<ControlClient> ControlClient::connectAs(const std::string& socketPath, uid_t uid, gid_t gid,
+                                                      const std::vector<gid_t>& groups) {
+    // Raw system calls change this thread alone (the C library would change every thread); the
+    // saved ids stay root's, so the thread can come back.
+    std::vector<gid_t> ownGroups(static_cast<std::size_t>(::getgroups(0, nullptr)));
+    ::getgroups(static_cast<int>(ownGroups.size()), ownGroups.data());
+    if (::syscall(SYS_setgroups, groups.size(), groups.data()) != 0 ||
+        ::syscall(SYS_setresgid, gid, gid, 0) != 0 || ::syscall(SYS_setresuid, uid, uid, 0) != 0) {
+        return std::nullopt;
+    }
+    auto client = connect(socketPath);
+    ::syscall(SYS_setresuid, 0, 0, 0);
+    ::syscall(SYS_setresgid, 0, 0, 0);
+    ::syscall(SYS_setgroups, ownGroups.size(), ownGroups.data());
+    return client;
+}
+
 bool ControlClient::sendNames(const std::vector<std::string>& names) {
     using namespace Quilvane::Wire;
     const auto payload = encodeProcessNames(names);
@@ -180,27 +200,83 @@ std::string copyProbe(const std::string& directory, const std::string& name) {
 }
 
 ProbeResult runProbe(const std::string& path, const std::string& mode, std::uint16_t port) {
-    int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) {
+    return runProgram({path, mode, std::to_string(port)});
+}
+
+StartedProgram startProgram(const std::vector<std::string>& arguments, const RunOptions& options) {
+    std::vector<std::string> args = arguments;
+    std::vector<std::string> environment = options.environment;
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& variable : environment) {
+        envp.push_back(variable.data());
+    }
+    envp.push_back(nullptr);
+    int input[2];
+    if (::pipe2(input, O_CLOEXEC) != 0) {
         return {};
     }
-    const std::string portText = std::to_string(port);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(input[0], STDIN_FILENO);
         const int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, STDOUT_FILENO);
         ::dup2(null, STDERR_FILENO);
-        ::execl(path.c_str(), path.c_str(), mode.c_str(), portText.c_str(), static_cast<char*>(nullptr));
+        if (options.uid && (::setgroups(options.groups.size(), options.groups.data()) != 0 ||
+                            ::setgid(options.gid) != 0 || ::setuid(*options.uid) != 0)) {
+            ::_exit(126);
+        }
+        if (environment.empty()) {
+            ::execv(argv[0], argv.data());
+        } else {
+            ::execve(argv[0], argv.data(), envp.data());
+        }
         ::_exit(127);
     }
-    ::close(out[1]);
-    ProbeResult result;
-    result.pid = pid;
+    ::close(input[0]);
+    StartedProgram program;
+    program.pid = pid;
+    program.input.reset(input[1]);
+    return program;
+}
+
+int StartedProgram::finish() {
+    if (pid <= 0) {
+        return -1;
+    }
+    ::write(input.get(), "\n", 1);
+    input.reset();
     int status = 0;
     ::waitpid(pid, &status, 0);
-    ::close(out[0]);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+ProbeResult runProgram(const std::vector<std::string>& argv, const RunOptions& options) {
+    StartedProgram program = startProgram(argv, options);
+    ProbeResult result;
+    result.pid = program.pid;
+    result.exitCode = program.finish();
     return result;
+}
+
+std::unique_ptr<TemporaryUser> TemporaryUser::create(const std::string& name) {
+    ::system(("userdel " + name + " >/dev/null 2>&1").c_str()); // left by a run that crashed
+    if (::system(("useradd --no-create-home --shell /usr/sbin/nologin " + name).c_str()) != 0) {
+        return nullptr;
+    }
+    const passwd* entry = ::getpwnam(name.c_str());
+    if (entry == nullptr) {
+        return nullptr;
+    }
+    return std::unique_ptr<TemporaryUser>(new TemporaryUser(name, entry->pw_uid, entry->pw_gid));
+}
+
+TemporaryUser::~TemporaryUser() {
+    ::system(("userdel " + m_name + " >/dev/null 2>&1").c_str());
 }
 
 Listener listenOnLoopback(int family, int type) {

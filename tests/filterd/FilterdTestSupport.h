@@ -42,6 +42,10 @@ private:
 class ControlClient final {
 public:
     static std::optional<ControlClient> connect(const std::string& socketPath);
+    // Connects with the credentials of another user, which the service reads at connect time.
+    // Only the calling thread changes identity, and only while it connects.
+    static std::optional<ControlClient> connectAs(const std::string& socketPath, uid_t uid, gid_t gid,
+                                                  const std::vector<gid_t>& groups);
 
     bool sendNames(const std::vector<std::string>& names);
     bool sendRaw(const std::vector<std::uint8_t>& message);
@@ -68,6 +72,42 @@ struct ProbeResult {
 };
 // Runs the probe: mode is connect4, connect6, udp4 or udp6.
 ProbeResult runProbe(const std::string& path, const std::string& mode, std::uint16_t port);
+
+// Who a started program runs as, and with what environment.
+struct RunOptions {
+    std::optional<uid_t> uid; // with gid and groups; unset: as this process
+    gid_t gid = 0;
+    std::vector<gid_t> groups;
+    std::vector<std::string> environment; // empty: this process's
+};
+
+// A program running with a pipe on its standard input.
+struct StartedProgram {
+    pid_t pid = -1;
+    Quilvane::Wire::UniqueFd input;
+    // Sends a line, closes the pipe and returns the exit status (-1 when it did not exit).
+    int finish();
+};
+StartedProgram startProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
+ProbeResult runProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
+
+// A user made with useradd for one test and removed with userdel when it goes.
+class TemporaryUser final {
+public:
+    static std::unique_ptr<TemporaryUser> create(const std::string& name);
+    ~TemporaryUser();
+    uid_t uid() const { return m_uid; }
+    gid_t gid() const { return m_gid; }
+
+private:
+    TemporaryUser(std::string name, uid_t uid, gid_t gid)
+        : m_name(std::move(name))
+        , m_uid(uid)
+        , m_gid(gid) {}
+    std::string m_name;
+    uid_t m_uid;
+    gid_t m_gid;
+};
 
 // A loopback TCP listener (IPv4 or IPv6) on an ephemeral port.
 struct Listener {

@@ -62,13 +62,13 @@ protected:
             {"--control-dir", controlDir(), "--group", "root", "--pin-dir", m_pinDir}, path("filterd.log"));
     }
 
-    // Sends the list and waits until the service has applied it.
+    // Sends the list and waits until the service has it in force.
     bool setList(FilterdTestSupport::ControlClient& client, const std::vector<std::string>& names) {
         const auto applied = [this] {
             std::size_t count = 0;
             const std::string log = m_service->log();
-            for (auto at = log.find("set the block list"); at != std::string::npos;
-                 at = log.find("set the block list", at + 1)) {
+            for (auto at = log.find(" is in force ("); at != std::string::npos;
+                 at = log.find(" is in force (", at + 1)) {
                 ++count;
             }
             return count;

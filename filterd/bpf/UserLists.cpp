@@ -1,0 +1,137 @@
+#include "filterd/bpf/UserLists.h"
+
+#include "filterd/Log.h"
+#include "filterd/bpf/NameHash.h"
+#include "kernel/wire/UniqueFd.h"
+
+#include <algorithm>
+#include <bpf/bpf.h>
+#include <cerrno>
+#include <cstring>
+#include <linux/types.h>
+#include <string_view>
+#include <sys/resource.h>
+#include <unistd.h>
+
+namespace Filterd {
+
+UserLists::UserLists(int outerMapFd, std::size_t maxOwners)
+    : m_outer(outerMapFd)
+    , m_maxOwners(maxOwners) {
+    __u32 key = 0;
+    __u32 next = 0;
+    for (const __u32* previous = nullptr; bpf_map_get_next_key(m_outer, previous, &next) == 0;
+         previous = &key) {
+        m_owners.insert(next);
+        key = next;
+    }
+    m_worker = std::thread([this] { work(); });
+}
+
+UserLists::~UserLists() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_one();
+    m_worker.join();
+}
+
+bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, std::size_t count,
+                        std::string& error) {
+    std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
+    {
+        std::lock_guard lock(m_mutex);
+        if (count > 0 && !m_owners.contains(owner) && m_owners.size() >= m_maxOwners) {
+            error = "the lists of " + std::to_string(m_maxOwners) +
+                    " users are in force, the most the service keeps; " + describeOwner(owner) +
+                    " is refused";
+            return false;
+        }
+        if (count == 0) {
+            m_owners.erase(owner);
+        } else {
+            m_owners.insert(owner);
+        }
+        m_pending[owner] = std::move(bytes);
+    }
+    m_wake.notify_one();
+    return true;
+}
+
+std::size_t UserLists::ownerCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_owners.size();
+}
+
+void UserLists::work() {
+    // Building a list may take the kernel tens of milliseconds of CPU; on a busy machine the event
+    // loop, which delivers records, goes first.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), 19);
+    std::unique_lock lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_stopping || !m_pending.empty(); });
+        if (m_pending.empty()) {
+            return; // stopping, and nothing is left to apply
+        }
+        auto job = m_pending.extract(m_pending.begin());
+        lock.unlock();
+        apply(job.key(), job.mapped());
+        lock.lock();
+    }
+}
+
+void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload) {
+    std::vector<std::uint64_t> hashes;
+    const auto* text = reinterpret_cast<const char*>(payload.data());
+    for (std::size_t start = 0; start < payload.size();) {
+        const std::string_view name(text + start);
+        start += name.size() + 1;
+        // A name with a slash is no file name: it can match no program (and must not match the
+        // file name after its slash).
+        if (!name.empty() && name.find('/') == std::string_view::npos) {
+            hashes.push_back(nameHash(name));
+        }
+    }
+    std::sort(hashes.begin(), hashes.end());
+    hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
+    std::string error;
+    if (swapIn(owner, hashes, error)) {
+        Log::line(inForceLine(owner, hashes.size()));
+    } else {
+        Log::line("could not apply " + describeOwner(owner) + ": " + error + "; the previous list stays");
+    }
+}
+
+bool UserLists::swapIn(ListOwner owner, const std::vector<std::uint64_t>& hashes, std::string& error) {
+    const __u32 key = owner;
+    if (hashes.empty()) {
+        if (bpf_map_delete_elem(m_outer, &key) != 0 && errno != ENOENT) {
+            error = std::string("cannot clear it: ") + std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+    LIBBPF_OPTS(bpf_map_create_opts, options, .map_flags = BPF_F_NO_PREALLOC);
+    Quilvane::Wire::UniqueFd inner(bpf_map_create(BPF_MAP_TYPE_HASH, "qv_user_names", sizeof(__u64),
+                                                  sizeof(__u8), static_cast<__u32>(hashes.size()), &options));
+    if (!inner) {
+        error = std::string("cannot create a map for it: ") + std::strerror(errno);
+        return false;
+    }
+    const std::vector<__u8> present(hashes.size(), 1);
+    __u32 count = static_cast<__u32>(hashes.size());
+    LIBBPF_OPTS(bpf_map_batch_opts, batch, .elem_flags = BPF_ANY);
+    if (bpf_map_update_batch(inner.get(), hashes.data(), present.data(), &count, &batch) != 0) {
+        error = std::string("cannot fill it: ") + std::strerror(errno);
+        return false;
+    }
+    const __u32 innerFd = static_cast<__u32>(inner.get());
+    if (bpf_map_update_elem(m_outer, &key, &innerFd, BPF_ANY) != 0) {
+        error = std::string("cannot swap it in: ") + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+} // namespace Filterd

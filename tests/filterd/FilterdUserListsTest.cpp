@@ -1,0 +1,108 @@
+// Each user's list applies to that user's processes, root's to every process, and each user's
+// client sees the records of that user's processes only.
+#include "tests/filterd/PrivilegedFilterdTest.h"
+
+#include <sys/stat.h>
+
+using namespace FilterdTestSupport;
+using namespace Quilvane::Wire;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kAllowed = 0;
+constexpr int kRefused = 3;
+
+} // namespace
+
+class FilterdUserListsTest : public PrivilegedFilterdTest {
+protected:
+    void SetUp() override {
+        PrivilegedFilterdTest::SetUp();
+        if (IsSkipped()) {
+            return;
+        }
+        const std::string pid = std::to_string(::getpid());
+        m_a = TemporaryUser::create("qva" + pid);
+        m_b = TemporaryUser::create("qvb" + pid);
+        ASSERT_TRUE(m_a && m_b) << "useradd failed";
+        // Both may reach the socket and run the probes; group root is the service's group here.
+        ::chmod(m_dir.path().toLocal8Bit().constData(), 0755);
+        ::chmod(path("bin").c_str(), 0755);
+        m_tcp = listenOnLoopback(AF_INET, SOCK_STREAM);
+        ASSERT_TRUE(m_tcp.fd);
+    }
+
+    RunOptions as(const TemporaryUser& user) {
+        RunOptions options;
+        options.uid = user.uid();
+        options.gid = user.gid();
+        return options;
+    }
+    std::optional<ControlClient> clientOf(const TemporaryUser& user) {
+        return ControlClient::connectAs(socketPath(), user.uid(), user.gid(), {0});
+    }
+    ProbeResult run(const std::string& program, const RunOptions& options = {}) {
+        return runProgram({program, "connect4", std::to_string(m_tcp.port)}, options);
+    }
+
+    std::unique_ptr<TemporaryUser> m_a;
+    std::unique_ptr<TemporaryUser> m_b;
+    Listener m_tcp;
+};
+
+TEST_F(FilterdUserListsTest, EachUsersListAppliesToThatUserAndRootsToEveryone) {
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    auto a = clientOf(*m_a);
+    auto b = clientOf(*m_b);
+    auto root = ControlClient::connect(socketPath());
+    ASSERT_TRUE(a && b && root);
+
+    ASSERT_TRUE(setList(*a, {m_blockedName}));
+    ASSERT_TRUE(setList(*b, {}));
+    const auto refusedForA = run(m_blockedProbe, as(*m_a));
+    EXPECT_EQ(refusedForA.exitCode, kRefused) << "A's list stays when B sends an empty one";
+    const auto allowedForB = run(m_blockedProbe, as(*m_b));
+    EXPECT_EQ(allowedForB.exitCode, kAllowed) << "B's copy of the same program";
+    EXPECT_EQ(run(m_blockedProbe).exitCode, kAllowed) << "and root's";
+
+    ASSERT_TRUE(setList(*b, {m_freeName}));
+    EXPECT_EQ(run(m_freeProbe, as(*m_b)).exitCode, kRefused);
+    EXPECT_EQ(run(m_freeProbe, as(*m_a)).exitCode, kAllowed) << "B cannot block A's processes";
+    EXPECT_EQ(run(m_freeProbe).exitCode, kAllowed) << "nor root's";
+
+    const auto refusal = a->waitForRecord(
+        [&](const RecordBuffer& r) { return recordCommand(r) == 2 && recordPid(r) == refusedForA.pid; });
+    EXPECT_TRUE(refusal) << "A's client hears of A's refused attempt";
+    EXPECT_FALSE(
+        a->waitForRecord([&](const RecordBuffer& r) { return recordPid(r) == allowedForB.pid; }, 300ms))
+        << "A's client never sees B's processes";
+    EXPECT_TRUE(root->waitForRecord([&](const RecordBuffer& r) { return recordPid(r) == allowedForB.pid; }))
+        << "root's client sees them all";
+
+    ASSERT_TRUE(setList(*root, {m_blockedName}));
+    EXPECT_EQ(run(m_blockedProbe, as(*m_b)).exitCode, kRefused) << "root's list blocks B";
+    EXPECT_EQ(run(m_blockedProbe).exitCode, kRefused) << "and root";
+    ASSERT_TRUE(setList(*root, {}));
+    EXPECT_EQ(run(m_blockedProbe, as(*m_a)).exitCode, kRefused) << "root's empty list leaves A's";
+}
+
+TEST_F(FilterdUserListsTest, ListsSurviveARestartPerUser) {
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    {
+        auto a = clientOf(*m_a);
+        auto b = clientOf(*m_b);
+        ASSERT_TRUE(a && b);
+        ASSERT_TRUE(setList(*a, {m_blockedName}));
+        ASSERT_TRUE(setList(*b, {m_freeName}));
+    }
+    m_service->stop(SIGKILL);
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    EXPECT_EQ(run(m_blockedProbe, as(*m_a)).exitCode, kRefused);
+    EXPECT_EQ(run(m_freeProbe, as(*m_a)).exitCode, kAllowed);
+    EXPECT_EQ(run(m_freeProbe, as(*m_b)).exitCode, kRefused);
+    EXPECT_EQ(run(m_blockedProbe, as(*m_b)).exitCode, kAllowed);
+}
