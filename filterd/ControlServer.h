@@ -64,7 +64,6 @@ public:
     void flush();
 
     std::size_t clientCount() const { return m_clients.size(); }
-    std::size_t pendingCount() const { return m_admission->pendingCount(); }
     std::uint64_t droppedRecords() const;
 
 private:

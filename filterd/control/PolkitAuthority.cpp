@@ -11,9 +11,6 @@
 namespace Filterd {
 namespace {
 
-// After the bus went away, a new connection is tried at most this often, when a client needs it.
-constexpr auto kReconnectInterval = std::chrono::seconds(5);
-
 std::string errnoText(int negativeError) {
     return std::strerror(-negativeError);
 }
@@ -60,7 +57,6 @@ PolkitAuthority::~PolkitAuthority() {
 }
 
 bool PolkitAuthority::open(std::string& error) {
-    m_lastAttempt = std::chrono::steady_clock::now();
     if (!m_timer) {
         m_timer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
         if (!m_timer || !m_loop.add(m_timer.get(), EPOLLIN, [this](std::uint32_t) {
@@ -92,9 +88,10 @@ bool PolkitAuthority::open(std::string& error) {
 }
 
 std::uint64_t PolkitAuthority::ask(const PeerProcess& process, Callback callback) {
+    // Trying again costs one connect() that fails at once, so it is tried for every client that
+    // needs it: a bus that starts after the service is used from its first moment.
     if (!m_bus) {
-        std::string error;
-        if (std::chrono::steady_clock::now() - m_lastAttempt < kReconnectInterval || !open(error)) {
+        if (std::string error; !open(error)) {
             return 0;
         }
         Log::line("reached the system bus: polkit authorises clients from now on");

@@ -28,8 +28,8 @@ public:
     using Callback = std::function<void(Answer answer, const std::string& detail)>;
 
     // Opens the system bus ($DBUS_SYSTEM_BUS_ADDRESS, else the standard socket). Without one it
-    // says so once in the log and tries again when a client needs it (the service may start
-    // before the bus does), at most every few seconds.
+    // says so once in the log and tries again whenever a client needs it, since the service may
+    // start before the bus does.
     static std::unique_ptr<PolkitAuthority> create(EventLoop& loop, std::string action,
                                                    std::chrono::milliseconds timeout);
     ~PolkitAuthority();
@@ -75,7 +75,6 @@ private:
     Quilvane::Wire::UniqueFd m_timer; // the bus's next time-out, when it has one
     std::map<std::uint64_t, std::unique_ptr<Call>> m_calls;
     std::uint64_t m_nextTicket = 1;
-    std::chrono::steady_clock::time_point m_lastAttempt{};
     bool m_toldPolkitMissing = false;
 };
 

@@ -27,6 +27,11 @@ namespace {
 constexpr std::size_t kMaxDescriptors = 100;
 constexpr std::size_t kMaxRssKb = 48 * 1024;
 constexpr std::size_t kMaxRssGrowthAfterBurstKb = 4 * 1024;
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryIsMeasurable = false; // the sanitizer's allocator keeps freed memory aside
+#else
+constexpr bool kMemoryIsMeasurable = true;
+#endif
 
 std::size_t rssKb(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
@@ -154,8 +159,10 @@ TEST(HostileClients, ChurnAndCrowdsStayWithinBoundsAndAReaderKeepsGettingRecords
         baselineKb, peakKb, afterKb, peakFds, afterFds);
 
     EXPECT_LE(peakFds, kMaxDescriptors);
-    EXPECT_LE(peakKb, kMaxRssKb);
-    EXPECT_LE(afterKb, baselineKb + kMaxRssGrowthAfterBurstKb) << "memory is returned after the burst";
+    if (kMemoryIsMeasurable) {
+        EXPECT_LE(peakKb, kMaxRssKb);
+        EXPECT_LE(afterKb, baselineKb + kMaxRssGrowthAfterBurstKb) << "memory is returned after the burst";
+    }
     const std::string log = service->log();
     EXPECT_NE(log.find("already has 8 connections"), std::string::npos) << "the per-user limit was reached";
     EXPECT_NE(log.find("64 connections in all"), std::string::npos) << "the total limit was reached";

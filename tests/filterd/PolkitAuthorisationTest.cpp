@@ -166,3 +166,16 @@ TEST_F(PolkitAuthorisationTest, WithoutASystemBusTheGroupRuleStandsAloneUntilThe
     log = m_service->log();
     EXPECT_NE(log.find("reached the system bus"), std::string::npos) << log;
 }
+
+TEST_F(PolkitAuthorisationTest, ABusWithoutPolkitLeavesTheGroupRuleAloneAndSaysSoOnce) {
+    std::string why;
+    m_bus = PolkitTestBus::startWithoutPolkit(m_dir.filePath(QStringLiteral("bus")).toStdString(), why);
+    ASSERT_TRUE(m_bus) << why;
+    startService(m_bus->address());
+    EXPECT_EQ(outcome(connectAs(kGranted)), closed);
+    EXPECT_EQ(outcome(connectAs(kGranted)), closed);
+    const std::string log = m_service->log();
+    const std::string once = "polkit is not running on the system bus";
+    EXPECT_NE(log.find(once), std::string::npos) << log;
+    EXPECT_EQ(log.find(once), log.rfind(once)) << "said once, not per client";
+}

@@ -97,6 +97,15 @@ std::unique_ptr<PolkitTestBus> PolkitTestBus::start(const std::string& folder, c
     return bus;
 }
 
+std::unique_ptr<PolkitTestBus> PolkitTestBus::startWithoutPolkit(const std::string& folder,
+                                                                 std::string& why) {
+    std::unique_ptr<PolkitTestBus> bus(new PolkitTestBus());
+    if (!bus->startBus(folder, why)) {
+        return nullptr;
+    }
+    return bus;
+}
+
 PolkitTestBus::~PolkitTestBus() {
     stopChild(m_polkit);
     stopChild(m_bus);

@@ -14,6 +14,8 @@ public:
     // `why` set, when dbus-daemon or polkitd is missing or does not come up.
     static std::unique_ptr<PolkitTestBus> start(const std::string& folder, const std::string& rules,
                                                 std::string& why);
+    // The bus alone, with nobody owning polkit's name on it.
+    static std::unique_ptr<PolkitTestBus> startWithoutPolkit(const std::string& folder, std::string& why);
     ~PolkitTestBus();
 
     // What DBUS_SYSTEM_BUS_ADDRESS must hold for a client to use this bus.
