@@ -199,13 +199,31 @@ QString FirewallViewController::refusedText(quint64 count, const QDateTime& last
         .arg(QLocale().toString(count), Connection::timeString(last.toSecsSinceEpoch()));
 }
 
+// A row counts the attempts refused under its own key and under every process key that runs its
+// executable, each key once.
 void FirewallViewController::showRefusedTally(FirewallTableCellView* cell, const App& app) const {
-    const RefusedAttempts::Tally tally = RefusedAttempts::shared().tally(app.identifierKey());
-    cell->setRefusedText(refusedText(tally.count, tally.last));
+    QSet<QString> keys = m_refusedKeysByExecutable.value(app.executable());
+    keys.insert(app.identifierKey());
+    quint64 count = 0;
+    QDateTime last;
+    for (const QString& key : keys) {
+        const RefusedAttempts::Tally tally = RefusedAttempts::shared().tally(key);
+        count += tally.count;
+        if (tally.count > 0 && (!last.isValid() || tally.last > last)) {
+            last = tally.last;
+        }
+    }
+    cell->setRefusedText(refusedText(count, last));
+}
+
+QString FirewallViewController::executableOfKey(const QString& identifierKey) {
+    return identifierKey.startsWith(QLatin1Char('/')) ? QFileInfo(identifierKey).fileName() : identifierKey;
 }
 
 // Only a row on screen is redrawn; the others read the tally when they scroll into view.
 void FirewallViewController::refusedTallyChanged(const QString& identifierKey) {
+    const QString executable = executableOfKey(identifierKey);
+    m_refusedKeysByExecutable[executable].insert(identifierKey);
     if (!m_tableView) {
         return;
     }
@@ -214,7 +232,7 @@ void FirewallViewController::refusedTallyChanged(const QString& identifierKey) {
             continue;
         }
         const App& app = *m_items.at(row).app();
-        if (app.identifierKey() != identifierKey) {
+        if (app.identifierKey() != identifierKey && app.executable() != executable) {
             continue;
         }
         if (auto* cell = qobject_cast<FirewallTableCellView*>(m_tableView->viewAtColumn(0, row, false))) {

@@ -8,9 +8,11 @@
 
 #include <QAbstractButton>
 #include <QDateTime>
+#include <QHash>
 #include <QLabel>
 #include <QList>
 #include <QPointer>
+#include <QSet>
 #include <QUrl>
 #include <memory>
 
@@ -95,6 +97,7 @@ private:
     void showRowMenu(int row, const QPoint& globalPosition);
     void refusedTallyChanged(const QString& identifierKey);
     void showRefusedTally(FirewallTableCellView* cell, const App& app) const;
+    static QString executableOfKey(const QString& identifierKey);
 
     std::unique_ptr<Ui::FirewallViewController> m_ui;
     QPointer<TableView> m_tableView;
@@ -102,4 +105,8 @@ private:
     QPointer<QLabel> m_onOffStatusTextField;
     QPointer<QAbstractButton> m_addApplicationButton;
     QList<BlockedApp> m_items;
+    // The filter refuses by executable name, so a refused process may be known by another key than
+    // the entry that blocked it (the program's path for a bare name, say): every key heard of, by the
+    // executable name it runs.
+    QHash<QString, QSet<QString>> m_refusedKeysByExecutable;
 };

@@ -318,6 +318,11 @@ TEST_F(FirewallPaneTest, RowsCountTheRefusedAttemptsUnderThePathAndEndLongPathsI
     EXPECT_EQ(cell->infoTextField()->text(), program) << "the path line stays";
     EXPECT_TRUE(cellAt(*pane, 1)->refusedTextField()->isHidden()) << "another application's row";
 
+    // The filter refuses by name: a process known by its program's path counts for the bare name.
+    RefusedAttempts::shared().record(QStringLiteral("/usr/bin/quiet"), last);
+    EXPECT_EQ(cellAt(*pane, 1)->refusedTextField()->text(),
+              QStringLiteral("1 refused, last ") + Connection::timeString(last.toSecsSinceEpoch()));
+
     auto* path = qobject_cast<ElidingLabel*>(cell->infoTextField());
     ASSERT_NE(path, nullptr);
     EXPECT_TRUE(path->displayedText().endsWith(QChar(0x2026))) << path->displayedText().toStdString();
