@@ -1,5 +1,6 @@
 #include "model/Blacklist.h"
 
+#include "model/Notices.h"
 #include "platform/UserDefaults.h"
 
 #include <QMutex>
@@ -29,6 +30,33 @@ void printWarning(const QString& identifier) {
     std::fflush(stdout);
 }
 
+// Says in plain words what became of a damaged settings file, for the window's notice bar.
+void reportSettingsFile(const UserDefaults& defaults) {
+    const UserDefaults::LoadReport& report = defaults.loadReport();
+    const QString key = QStringLiteral("settings");
+    const QString moved = report.damagedCopy.isEmpty()
+                              ? QStringLiteral("It could not be moved aside, so changes will not be saved.")
+                              : QStringLiteral("The damaged file was kept as %1.").arg(report.damagedCopy);
+    switch (report.state) {
+    case UserDefaults::LoadState::fine:
+        Notices::shared().clear(key);
+        return;
+    case UserDefaults::LoadState::restored:
+        Notices::shared().set(key,
+                              QStringLiteral("The settings file %1 was damaged (%2). Your settings and "
+                                             "block list were restored from the backup %3. %4")
+                                  .arg(defaults.filePath(), report.reason, defaults.backupPath(), moved));
+        return;
+    case UserDefaults::LoadState::damaged:
+        Notices::shared().set(
+            key, QStringLiteral("The block list could not be read: the settings file %1 is damaged (%2) and "
+                                "there is no usable backup. %3 The filter service keeps the list it had "
+                                "until you change the block list or the firewall switch.")
+                     .arg(defaults.filePath(), report.reason, moved));
+        return;
+    }
+}
+
 } // namespace
 
 Blacklist::Blacklist(const QString& userDefaultsKey)
@@ -53,7 +81,10 @@ void Blacklist::resetShared() {
 }
 
 void Blacklist::load() {
-    const std::optional<QStringList> stored = UserDefaults::standard().arrayForKey(m_userDefaultsKey);
+    const UserDefaults& defaults = UserDefaults::standard();
+    reportSettingsFile(defaults);
+    m_storedListUnread = defaults.loadReport().state == UserDefaults::LoadState::damaged;
+    const std::optional<QStringList> stored = defaults.arrayForKey(m_userDefaultsKey);
     if (!stored) {
         return; // nothing stored, or not an array of texts: leave the value as it is
     }
@@ -67,6 +98,7 @@ void Blacklist::load() {
 }
 
 void Blacklist::block(const AppPtr& app) {
+    m_storedListUnread = false;
     if (indexOfIdentifier(m_apps, *app) < 0) {
         m_apps.append(app);
         save();
@@ -77,6 +109,7 @@ void Blacklist::block(const AppPtr& app) {
 }
 
 void Blacklist::unblock(const AppPtr& app) {
+    m_storedListUnread = false;
     const qsizetype index = indexOfIdentifier(m_apps, *app);
     if (index >= 0) {
         m_apps.removeAt(index);
