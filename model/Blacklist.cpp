@@ -5,7 +5,9 @@
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -57,6 +59,30 @@ void reportSettingsFile(const UserDefaults& defaults) {
     }
 }
 
+// Resolving a path waits on the file system (a few system calls each), so a long stored list is
+// resolved by several threads; the result keeps the stored order.
+std::vector<AppPtr> resolveAll(const QStringList& identifiers) {
+    constexpr qsizetype perThread = 2'000;
+    std::vector<AppPtr> apps(static_cast<std::size_t>(identifiers.size()));
+    const auto resolveRange = [&](qsizetype first, qsizetype end) {
+        for (qsizetype i = first; i < end; ++i) {
+            apps[static_cast<std::size_t>(i)] = App::initWithIdentifier(identifiers.at(i));
+        }
+    };
+    const qsizetype threads = std::clamp<qsizetype>(identifiers.size() / perThread, 1,
+                                                    std::max(4u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> workers;
+    const qsizetype slice = (identifiers.size() + threads - 1) / threads;
+    for (qsizetype t = 1; t < threads; ++t) {
+        workers.emplace_back(resolveRange, t * slice, std::min(identifiers.size(), (t + 1) * slice));
+    }
+    resolveRange(0, std::min(identifiers.size(), slice));
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    return apps;
+}
+
 } // namespace
 
 Blacklist::Blacklist(const QString& userDefaultsKey)
@@ -88,10 +114,11 @@ void Blacklist::load() {
     if (!stored) {
         return; // nothing stored, or not an array of texts: leave the value as it is
     }
+    const std::vector<AppPtr> resolved = resolveAll(*stored);
     m_apps.reserve(stored->size());
-    for (const QString& identifier : *stored) {
-        if (AppPtr app = App::initWithIdentifier(identifier)) {
-            m_apps.append(std::move(app));
+    for (const AppPtr& app : resolved) {
+        if (app) {
+            m_apps.append(app);
         }
     }
     save();

@@ -16,6 +16,7 @@
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <malloc.h>
 #include <string>
 #include <unistd.h>
@@ -40,6 +41,12 @@ QStringList makeEntries(const QTemporaryDir& programs, int count) {
         }
     }
     return identifiers;
+}
+
+QString loadAverage() {
+    QFile file(QStringLiteral("/proc/loadavg"));
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll().trimmed())
+                                          : QStringLiteral("unknown");
 }
 
 } // namespace
@@ -71,6 +78,7 @@ int main(int argc, char** argv) {
     std::system("sync");
 
     const size_t heapBefore = heapInUse();
+    const std::clock_t cpuBefore = std::clock();
     QElapsedTimer clock;
     clock.start();
     UserDefaults::standard().boolForKey(QStringLiteral("enableFirewall"));
@@ -86,13 +94,15 @@ int main(int argc, char** argv) {
     const size_t heapKept = heapInUse();
     const FilterCommand command = FilterCommand::forBlacklist(&blacklist, true);
     const qint64 total = clock.elapsed();
+    const double cpu = static_cast<double>(std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC;
 
     std::printf("%d stored entries (%lld loaded)\n", entries,
                 static_cast<long long>(blacklist.apps().size()));
     std::printf(
         "  settings read %lld ms, block list loaded %lld ms, rows made %lld ms, command built %lld ms\n",
         read, loaded - read, rowsMade - loaded, total - rowsMade);
-    std::printf("  start total: %lld ms (target < 2000 ms)\n", total);
+    std::printf("  start total: %lld ms of wall time (target < 2000 ms), %.0f ms of CPU\n", total, cpu);
+    std::printf("  load average: %s\n", qPrintable(loadAverage()));
     std::printf(
         "  memory per stored entry: %.0f bytes (settings values, block list and rows; target <= 1024)\n",
         static_cast<double>(heapKept - heapBefore) / entries);
