@@ -13,7 +13,6 @@
 
 #include <QMutex>
 #include <QMutexLocker>
-#include <QStringEncoder>
 #include <QThreadPool>
 #include <atomic>
 #include <cerrno>
