@@ -125,7 +125,7 @@ void Blacklist::load() {
 }
 
 void Blacklist::block(const AppPtr& app) {
-    m_storedListUnread = false;
+    userChangedTheList();
     if (indexOfIdentifier(m_apps, *app) < 0) {
         m_apps.append(app);
         save();
@@ -136,7 +136,7 @@ void Blacklist::block(const AppPtr& app) {
 }
 
 void Blacklist::unblock(const AppPtr& app) {
-    m_storedListUnread = false;
+    userChangedTheList();
     const qsizetype index = indexOfIdentifier(m_apps, *app);
     if (index >= 0) {
         m_apps.removeAt(index);
@@ -147,6 +147,22 @@ void Blacklist::unblock(const AppPtr& app) {
     for (const auto& subscriber : m_subscribers) {
         subscriber->appUnblocked(app);
     }
+}
+
+void Blacklist::userChangedTheList() {
+    if (m_storedListUnread) {
+        m_storedListUnread = false;
+        reportListInForce();
+    }
+}
+
+void Blacklist::reportListInForce() {
+    const UserDefaults& defaults = UserDefaults::standard();
+    Notices::shared().set(QStringLiteral("settings"),
+                          QStringLiteral("The settings file %1 was damaged and had no usable backup, so the "
+                                         "block list started empty. From your last change on, the list shown "
+                                         "is the one the filter service enforces.")
+                              .arg(defaults.filePath()));
 }
 
 void Blacklist::save() {

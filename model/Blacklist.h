@@ -36,6 +36,8 @@ public:
 
     // The stored list could not be read and the user has not changed the list since.
     bool storedListUnread() const { return m_storedListUnread; }
+    // Tells the window that the list shown is now the one in force (after a damaged settings file).
+    static void reportListInForce();
 
     const QString& userDefaultsKey() const { return m_userDefaultsKey; }
     const QList<AppPtr>& apps() const { return m_apps; }
@@ -48,6 +50,7 @@ public:
 
 private:
     void load();
+    void userChangedTheList();
 
     QString m_userDefaultsKey;
     std::vector<std::shared_ptr<BlacklistSubscriber>> m_subscribers;

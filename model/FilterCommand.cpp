@@ -45,11 +45,13 @@ QString printable(const QString& identifier) {
 
 FilterCommand FilterCommand::forBlacklist(const Blacklist* blacklist, bool firewallEnabled) {
     FilterCommand command;
-    if (blacklist != nullptr && blacklist->storedListUnread() &&
-        !UserDefaults::standard().wasChangedSinceLoad(SettingsKeys::enableFirewall)) {
-        command.m_replacesServiceList = false;
-        command.m_awaitingUserChange = true;
-        return command;
+    if (blacklist != nullptr && blacklist->storedListUnread()) {
+        if (!UserDefaults::standard().wasChangedSinceLoad(SettingsKeys::enableFirewall)) {
+            command.m_replacesServiceList = false;
+            command.m_awaitingUserChange = true;
+            return command;
+        }
+        Blacklist::reportListInForce(); // the switch was the user's change
     }
     if (blacklist == nullptr || !firewallEnabled) {
         return command; // the empty command

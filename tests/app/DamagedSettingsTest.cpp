@@ -166,6 +166,9 @@ TEST_F(DamagedSettingsTest, WithoutABackupTheServiceKeepsItsListUntilTheUserChan
     KextClient::shared().updateBlacklist(&Blacklist::shared());
     ASSERT_TRUE(m_filter->waitForCommands(2));
     EXPECT_TRUE(m_filter->commands()[1].payload.empty());
+    EXPECT_TRUE(Notices::shared()
+                    .text(QStringLiteral("settings"))
+                    .contains(QStringLiteral("the list shown is the one")));
 
     Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("wget")));
     ASSERT_TRUE(m_filter->waitForCommands(3));
