@@ -1,9 +1,12 @@
 #include "app/MainWindowController.h"
 
 #include "app/MainViewController.h"
+#include "app/NoticeBar.h"
 #include "kernel/KextClient.h"
 #include "platform/widgets/Storyboard.h"
 #include "ui_mainWindowController.h"
+
+#include <QBoxLayout>
 
 MainWindowController::MainWindowController()
     : m_ui(std::make_unique<Ui::MainWindowController>()) {}
@@ -14,6 +17,10 @@ Window* MainWindowController::loadWindow() {
     auto* window = new Window;
     m_ui->setupUi(window);
     window->setTitle(window->windowTitle());
+    // Above whatever the content is (the panes or the error view), so that it is never covered.
+    if (auto* layout = qobject_cast<QBoxLayout*>(window->layout())) {
+        layout->insertWidget(0, new NoticeBar(window));
+    }
     auto content = std::make_shared<MainViewController>();
     content->setStoryboard(storyboard());
     window->setContentViewController(std::move(content));

@@ -10,10 +10,21 @@ class Startup final {
 public:
     Startup() = delete;
 
-    // "firstRunCompleted" false and "enableFirewall" true, unless the user has stored a value.
-    static void registerDefaults(UserDefaults& defaults);
+    // How many starts may begin the import and die inside it before it is given up: a kill (a logout,
+    // a power cut) is retried, but an import that crashes the application must not crash every start.
+    static constexpr int maximumImportAttempts = 3;
 
-    // On the first run, marks the first run as done and then imports the legacy block list from
-    // `directory` (so an import cut short is never tried again). Answers whether it imported.
+    // "firstRunCompleted" false and "enableFirewall" true, unless the user has stored a value; the
+    // known keys' types for checking the settings file.
+    static void registerDefaults(UserDefaults& defaults);
+    // The settings' schema for the standard defaults; call before the first UserDefaults::standard().
+    static void useSettingsSchema();
+
+    // On the first run, imports the legacy block list from `directory` all or nothing: the imported
+    // entries and the mark that the first run is done reach the settings file in one atomic write,
+    // so a kill at any moment either leaves the import to be done again or done whole. Each attempt is
+    // counted first; after maximumImportAttempts unfinished ones the import is given up and the window
+    // says so. Nothing is imported while the settings file is damaged (whether the first run was done
+    // is unknown then). Answers whether it imported.
     static bool importLegacyBlacklistIfFirstRun(UserDefaults& defaults, const QString& directory);
 };

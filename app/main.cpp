@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
 #include "app/MainStoryboard.h"
+#include "app/QuitOnSignal.h"
 #include "app/Startup.h"
 #include "app/SystemSettingsHandler.h"
 #include "app/WindowSnapshot.h"
@@ -78,7 +79,9 @@ int main(int argc, char** argv) {
         QApplication::setWindowIcon(*icon);
     }
     applyApprovalSetting();
+    const QuitOnSignal quitOnSignal;
 
+    Startup::useSettingsSchema();
     UserDefaults& defaults = UserDefaults::standard();
     Startup::registerDefaults(defaults);
     Startup::importLegacyBlacklistIfFirstRun(defaults, LegacyImporter::defaultDirectory());
@@ -114,5 +117,7 @@ int main(int argc, char** argv) {
     // Windows go before the application object; their controllers outlive it.
     QApplication::closeAllWindows();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    // Exit waits for the settings too; doing it here keeps the order plain.
+    defaults.synchronize();
     return exitCode;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "kernel/wire/ServiceLimits.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -15,10 +17,9 @@ namespace Filterd {
 // stays as it is.
 class BlockListCommand final {
 public:
-    // The longest name an executable file can have on Linux (NAME_MAX); the key holds it and a NUL.
-    static constexpr std::size_t kMaxNameLength = 255;
-    // The most names one list may hold; it bounds the kernel memory one command can take.
-    static constexpr std::size_t kMaxNames = 65536;
+    // Shared with the application, which checks them before it sends.
+    static constexpr std::size_t kMaxNameLength = Quilvane::Wire::kMaxNameLength;
+    static constexpr std::size_t kMaxNames = Quilvane::Wire::kMaxBlockListNames;
 
     // `received` holds what was read; `messageLength` is the message's true length, which is
     // larger when the message did not fit the buffer.

@@ -6,14 +6,13 @@
 #include "kernel/wire/KextCommandFrame.h"
 #include "kernel/wire/UniqueFd.h"
 #include "model/Blacklist.h"
-#include "model/DefaultsKeys.h"
-#include "model/FilterNames.h"
+#include "model/FilterCommand.h"
+#include "model/SettingsKeys.h"
 #include "platform/Dispatch.h"
 #include "platform/UserDefaults.h"
 
 #include <QMutex>
 #include <QMutexLocker>
-#include <QStringEncoder>
 #include <QThreadPool>
 #include <atomic>
 #include <cerrno>
@@ -64,22 +63,6 @@ QString lookUpHostname(const RecordBuffer& record, NameResolver resolver) {
     char host[NI_MAXHOST] = {};
     Quilvane::Wire::recordHostname(record, host, sizeof host, resolver);
     return QString::fromUtf8(host, static_cast<qsizetype>(strnlen(host, sizeof host)));
-}
-
-// The names as UTF-8, or nothing when one of them holds text that UTF-8 cannot carry (a lone
-// surrogate).
-std::optional<std::vector<std::string>> utf8Names(const QStringList& names) {
-    std::vector<std::string> encoded;
-    encoded.reserve(static_cast<std::size_t>(names.size()));
-    for (const QString& name : names) {
-        QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::Stateless);
-        const QByteArray bytes = encoder.encode(name);
-        if (encoder.hasError()) {
-            return std::nullopt;
-        }
-        encoded.emplace_back(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    }
-    return encoded;
 }
 
 } // namespace
@@ -282,16 +265,14 @@ void KextClient::updateBlacklist(const Blacklist* blacklist) {
     if (fd == 0) {
         return;
     }
-    const bool enabled = UserDefaults::standard().boolForKey(DefaultsKeys::enableFirewall());
-    if (blacklist != nullptr && enabled) {
-        const auto names = utf8Names(filterNames(blacklist->executables()));
-        const auto payload = names ? Quilvane::Wire::encodeProcessNames(*names) : std::nullopt;
-        if (payload) {
-            setKextOption(fd, Quilvane::Wire::kBlockListOption, payload->data(), payload->size());
-            return;
-        }
+    const bool enabled = UserDefaults::standard().boolForKey(SettingsKeys::enableFirewall);
+    const FilterCommand command = FilterCommand::forBlacklist(blacklist, enabled);
+    command.report();
+    if (command.replacesServiceList()) {
+        const std::vector<std::uint8_t>& payload = command.payload();
+        setKextOption(fd, Quilvane::Wire::kBlockListOption, payload.empty() ? nullptr : payload.data(),
+                      payload.size());
     }
-    setKextOption(fd, Quilvane::Wire::kBlockListOption, nullptr, 0);
 }
 
 int KextClient::socket() const {

@@ -1,10 +1,13 @@
 #include "model/Blacklist.h"
 
+#include "model/Notices.h"
 #include "platform/UserDefaults.h"
 
 #include <QMutex>
 #include <QMutexLocker>
+#include <algorithm>
 #include <cstdio>
+#include <thread>
 
 namespace {
 
@@ -27,6 +30,57 @@ void printWarning(const QString& identifier) {
                             QByteArrayLiteral(" even though it wasn't blacklisted\n");
     std::fwrite(line.constData(), 1, static_cast<size_t>(line.size()), stdout);
     std::fflush(stdout);
+}
+
+// Says in plain words what became of a damaged settings file, for the window's notice bar.
+void reportSettingsFile(const UserDefaults& defaults) {
+    const UserDefaults::LoadReport& report = defaults.loadReport();
+    const QString key = QStringLiteral("settings");
+    const QString moved = report.damagedCopy.isEmpty()
+                              ? QStringLiteral("It could not be moved aside, so changes will not be saved.")
+                              : QStringLiteral("The damaged file was kept as %1.").arg(report.damagedCopy);
+    switch (report.state) {
+    case UserDefaults::LoadState::fine:
+        Notices::shared().clear(key);
+        return;
+    case UserDefaults::LoadState::restored:
+        Notices::shared().set(key,
+                              QStringLiteral("The settings file %1 was damaged (%2). Your settings and "
+                                             "block list were restored from the backup %3. %4")
+                                  .arg(defaults.filePath(), report.reason, defaults.backupPath(), moved));
+        return;
+    case UserDefaults::LoadState::damaged:
+        Notices::shared().set(
+            key, QStringLiteral("The block list could not be read: the settings file %1 is damaged (%2) and "
+                                "there is no usable backup. %3 The filter service keeps the list it had "
+                                "until you change the block list or the firewall switch.")
+                     .arg(defaults.filePath(), report.reason, moved));
+        return;
+    }
+}
+
+// Resolving a path waits on the file system (a few system calls each), so a long stored list is
+// resolved by several threads; the result keeps the stored order.
+std::vector<AppPtr> resolveAll(const QStringList& identifiers) {
+    constexpr qsizetype perThread = 2'000;
+    std::vector<AppPtr> apps(static_cast<std::size_t>(identifiers.size()));
+    const auto resolveRange = [&](qsizetype first, qsizetype end) {
+        for (qsizetype i = first; i < end; ++i) {
+            apps[static_cast<std::size_t>(i)] = App::initWithIdentifier(identifiers.at(i));
+        }
+    };
+    const qsizetype threads = std::clamp<qsizetype>(identifiers.size() / perThread, 1,
+                                                    std::max(4u, std::thread::hardware_concurrency()));
+    std::vector<std::thread> workers;
+    const qsizetype slice = (identifiers.size() + threads - 1) / threads;
+    for (qsizetype t = 1; t < threads; ++t) {
+        workers.emplace_back(resolveRange, t * slice, std::min(identifiers.size(), (t + 1) * slice));
+    }
+    resolveRange(0, std::min(identifiers.size(), slice));
+    for (std::thread& worker : workers) {
+        worker.join();
+    }
+    return apps;
 }
 
 } // namespace
@@ -53,20 +107,25 @@ void Blacklist::resetShared() {
 }
 
 void Blacklist::load() {
-    const std::optional<QStringList> stored = UserDefaults::standard().arrayForKey(m_userDefaultsKey);
+    const UserDefaults& defaults = UserDefaults::standard();
+    reportSettingsFile(defaults);
+    m_storedListUnread = defaults.loadReport().state == UserDefaults::LoadState::damaged;
+    const std::optional<QStringList> stored = defaults.arrayForKey(m_userDefaultsKey);
     if (!stored) {
         return; // nothing stored, or not an array of texts: leave the value as it is
     }
+    const std::vector<AppPtr> resolved = resolveAll(*stored);
     m_apps.reserve(stored->size());
-    for (const QString& identifier : *stored) {
-        if (AppPtr app = App::initWithIdentifier(identifier)) {
-            m_apps.append(std::move(app));
+    for (const AppPtr& app : resolved) {
+        if (app) {
+            m_apps.append(app);
         }
     }
     save();
 }
 
 void Blacklist::block(const AppPtr& app) {
+    userChangedTheList();
     if (indexOfIdentifier(m_apps, *app) < 0) {
         m_apps.append(app);
         save();
@@ -77,6 +136,7 @@ void Blacklist::block(const AppPtr& app) {
 }
 
 void Blacklist::unblock(const AppPtr& app) {
+    userChangedTheList();
     const qsizetype index = indexOfIdentifier(m_apps, *app);
     if (index >= 0) {
         m_apps.removeAt(index);
@@ -87,6 +147,22 @@ void Blacklist::unblock(const AppPtr& app) {
     for (const auto& subscriber : m_subscribers) {
         subscriber->appUnblocked(app);
     }
+}
+
+void Blacklist::userChangedTheList() {
+    if (m_storedListUnread) {
+        m_storedListUnread = false;
+        reportListInForce();
+    }
+}
+
+void Blacklist::reportListInForce() {
+    const UserDefaults& defaults = UserDefaults::standard();
+    Notices::shared().set(QStringLiteral("settings"),
+                          QStringLiteral("The settings file %1 was damaged and had no usable backup, so the "
+                                         "block list started empty. From your last change on, the list shown "
+                                         "is the one the filter service enforces.")
+                              .arg(defaults.filePath()));
 }
 
 void Blacklist::save() {

@@ -6,7 +6,6 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-
 #include <memory>
 #include <vector>
 
@@ -14,6 +13,10 @@
 // defaults under `userDefaultsKey` as an array of identifiers. Every change goes through block() and
 // unblock(), which store the list and then tell every subscriber, in order, synchronously.
 // Main thread only; no lock.
+//
+// When the settings file was damaged and had no sound backup, the stored list is unknown: the list
+// starts empty and storedListUnread() is true until the user changes the list, so that the filter
+// service keeps the list it has rather than being told to block nothing.
 class Blacklist final {
 public:
     // Loads the stored list, dropping paths that no longer resolve, and writes the pruned list back.
@@ -31,6 +34,11 @@ public:
     void unblock(const AppPtr& app);
     void save();
 
+    // The stored list could not be read and the user has not changed the list since.
+    bool storedListUnread() const { return m_storedListUnread; }
+    // Tells the window that the list shown is now the one in force (after a damaged settings file).
+    static void reportListInForce();
+
     const QString& userDefaultsKey() const { return m_userDefaultsKey; }
     const QList<AppPtr>& apps() const { return m_apps; }
     QStringList identifiers() const;
@@ -42,8 +50,10 @@ public:
 
 private:
     void load();
+    void userChangedTheList();
 
     QString m_userDefaultsKey;
     std::vector<std::shared_ptr<BlacklistSubscriber>> m_subscribers;
     QList<AppPtr> m_apps;
+    bool m_storedListUnread = false;
 };

@@ -3,13 +3,35 @@
 #include "platform/Images.h"
 #include "platform/Workspace.h"
 
-BlockedApp::BlockedApp(AppPtr app)
-    : m_app(std::move(app)) {
-    if (const std::optional<QString>& path = m_app->path()) {
-        m_icon = Workspace::iconForFile(*path);
-        m_info = *path;
-    } else {
-        m_icon = Images::imageNamed(QStringLiteral("process_icon_32x32")).value_or(QIcon());
-        m_info = QStringLiteral("Blocking any process with this name");
+#include <QCache>
+
+namespace {
+
+// Enough for every row of a tall window several times over.
+constexpr int iconCacheSize = 512;
+
+const QIcon& processIcon() {
+    static const QIcon icon = Images::imageNamed(QStringLiteral("process_icon_32x32")).value_or(QIcon());
+    return icon;
+}
+
+QIcon fileIcon(const QString& path) {
+    static QCache<QString, QIcon> cache(iconCacheSize); // main thread only, like the rows
+    if (const QIcon* cached = cache.object(path)) {
+        return *cached;
     }
+    const QIcon icon = Workspace::iconForFile(path);
+    cache.insert(path, new QIcon(icon));
+    return icon;
+}
+
+} // namespace
+
+BlockedApp::BlockedApp(AppPtr app)
+    : m_app(std::move(app))
+    , m_info(m_app->path() ? *m_app->path() : QStringLiteral("Blocking any process with this name")) {}
+
+QIcon BlockedApp::icon() const {
+    const std::optional<QString>& path = m_app->path();
+    return path ? fileIcon(*path) : processIcon();
 }

@@ -102,7 +102,10 @@ QStringList filterNames(const QStringList& executables) {
     std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
         return QString::compare(a, b, Qt::CaseSensitive) < 0;
     });
-    const NameOrder order;
-    mergeSort(names, std::cref(order));
+    // For ASCII names the order below is byte order, which the sort above has already given.
+    if (!std::all_of(names.cbegin(), names.cend(), isAscii)) {
+        const NameOrder order;
+        mergeSort(names, std::cref(order));
+    }
     return QStringList(names.begin(), names.end());
 }

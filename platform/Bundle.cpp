@@ -1,5 +1,7 @@
 #include "platform/Bundle.h"
 
+#include "platform/DesktopExec.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -87,25 +89,8 @@ std::optional<QVariantMap> readInfoPlist(const QString& path) {
     return info;
 }
 
-// The program of Exec= (or a TryExec= path) found on PATH, with symbolic links followed, so that a
-// launcher symlink such as /usr/bin/editor names the file the kernel actually runs.
-std::optional<QString> resolveProgram(const char* program) {
-    if (program == nullptr || *program == '\0') {
-        return std::nullopt;
-    }
-    const GCharPtr found(g_find_program_in_path(program));
-    if (!found) {
-        return std::nullopt;
-    }
-    const QString canonical = QFileInfo(QFile::decodeName(found.get())).canonicalFilePath();
-    if (canonical.isEmpty()) {
-        return std::nullopt;
-    }
-    return canonical;
-}
-
-// The program named by Exec=, unquoted the way the desktop unquotes it (GIO's own executable name
-// is only the text up to the first space, which breaks quoted paths).
+// The program that Exec= starts, unquoted the way the desktop unquotes it (GIO's own executable
+// name is only the text up to the first space, which breaks quoted paths), launchers resolved.
 std::optional<QString> execProgram(GDesktopAppInfo* app) {
     const GCharPtr exec(g_desktop_app_info_get_string(app, G_KEY_FILE_DESKTOP_KEY_EXEC));
     if (!exec) {
@@ -116,9 +101,13 @@ std::optional<QString> execProgram(GDesktopAppInfo* app) {
     if (!g_shell_parse_argv(exec.get(), &argc, &argv, nullptr)) {
         return std::nullopt;
     }
-    std::optional<QString> program = argc > 0 ? resolveProgram(argv[0]) : std::nullopt;
+    QStringList words;
+    for (gint i = 0; i < argc; ++i) {
+        words.append(QFile::decodeName(argv[i]));
+    }
     g_strfreev(argv);
-    return program;
+    const GCharPtr snap(g_desktop_app_info_get_string(app, "X-SnapInstanceName"));
+    return DesktopExec::program(words, snap ? QString::fromUtf8(snap.get()) : QString());
 }
 
 } // namespace

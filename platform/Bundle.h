@@ -20,8 +20,9 @@ public:
 
     Kind kind() const { return m_kind; }
     const QString& bundlePath() const { return m_bundlePath; }
-    // The main executable as an absolute path, symbolic links of a desktop entry's program followed;
-    // absent when the package names none or it does not exist.
+    // The main executable as an absolute path; absent when the package names none or it does not
+    // exist. A desktop entry's program is the one its launchers start (DesktopExec): for a flatpak
+    // or a snap, the path inside the sandbox or the bare program name.
     const std::optional<QString>& executablePath() const { return m_executablePath; }
     // Directory: CFBundleDisplayName, else CFBundleName. Desktop entry: the localised Name=.
     std::optional<QString> displayName() const;

@@ -20,6 +20,7 @@ namespace {
 
 QMutex s_standardMutex;
 UserDefaults* s_standard = nullptr;
+UserDefaults::Schema* const s_standardSchema = new UserDefaults::Schema; // never freed: read at exit
 // Instances replaced by resetStandard() stay alive: callers may still hold references to them.
 std::vector<UserDefaults*>* const s_retired = new std::vector<UserDefaults*>; // never freed either
 
@@ -64,12 +65,108 @@ std::optional<QStringList> stringList(const QJsonValue& value) {
     return list;
 }
 
+bool hasType(const QJsonValue& value, UserDefaults::ValueType type) {
+    switch (type) {
+    case UserDefaults::ValueType::boolean:
+        return value.isBool();
+    case UserDefaults::ValueType::string:
+        return value.isString();
+    case UserDefaults::ValueType::stringArray:
+        return stringList(value).has_value();
+    }
+    return false;
+}
+
+// What one settings file holds: its values, or why they cannot be used.
+struct FileContents {
+    bool exists = false;
+    QJsonObject values;
+    QString problem; // empty when the values are sound
+};
+
+FileContents readSettingsFile(const QString& path, const UserDefaults::Schema& schema) {
+    FileContents contents;
+    QFile file(path);
+    contents.exists = file.exists();
+    if (!contents.exists) {
+        return contents;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        contents.problem = QStringLiteral("it cannot be read: ") + file.errorString();
+        return contents;
+    }
+    QJsonParseError error{};
+    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    if (error.error != QJsonParseError::NoError) {
+        contents.problem = QStringLiteral("it is not valid JSON: ") + error.errorString() +
+                           QStringLiteral(" at offset ") + QString::number(error.offset);
+        return contents;
+    }
+    if (!document.isObject()) {
+        contents.problem = QStringLiteral("it is not a JSON object");
+        return contents;
+    }
+    contents.values = document.object();
+    for (auto it = schema.cbegin(); it != schema.cend(); ++it) {
+        const auto found = contents.values.constFind(it.key());
+        if (found != contents.values.constEnd() && !hasType(*found, it.value())) {
+            contents.problem = QStringLiteral("the value of \"%1\" has the wrong type").arg(it.key());
+            contents.values = QJsonObject();
+            return contents;
+        }
+    }
+    return contents;
+}
+
+// Writes `bytes` to `path` so that a reader sees either the old file or the new one, whole.
+bool writeAtomically(const QString& path, const QByteArray& bytes) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        printError(
+            QStringLiteral("quilvane: cannot write the settings file %1 (%2)").arg(path, file.errorString()));
+        return false;
+    }
+    file.write(bytes);
+    if (!file.commit()) {
+        printError(
+            QStringLiteral("quilvane: cannot write the settings file %1 (%2)").arg(path, file.errorString()));
+        return false;
+    }
+    return true;
+}
+
+// A return from main or std::exit must not lose a change the writer thread has not written yet.
+void synchronizeStandardAtExit() {
+    UserDefaults* standard = nullptr;
+    {
+        QMutexLocker locker(&s_standardMutex);
+        standard = s_standard;
+    }
+    if (standard != nullptr) {
+        standard->synchronize();
+    }
+}
+
 } // namespace
 
-UserDefaults::UserDefaults(QString filePath, QObject* parent)
+UserDefaults::UserDefaults(QString filePath, Schema schema, QObject* parent)
     : QObject(parent)
-    , m_filePath(std::move(filePath)) {
+    , m_filePath(std::move(filePath))
+    , m_schema(std::move(schema)) {
     load();
+}
+
+UserDefaults::Batch::Batch(UserDefaults& defaults)
+    : m_defaults(defaults) {
+    QMutexLocker locker(&m_defaults.m_mutex);
+    ++m_defaults.m_batchDepth;
+}
+
+UserDefaults::Batch::~Batch() {
+    QMutexLocker locker(&m_defaults.m_mutex);
+    if (--m_defaults.m_batchDepth == 0 && m_defaults.m_writtenCount < m_defaults.m_changeCount) {
+        m_defaults.m_changed.wakeAll();
+    }
 }
 
 UserDefaults::~UserDefaults() {
@@ -85,7 +182,8 @@ UserDefaults::~UserDefaults() {
 
 bool UserDefaults::synchronize() {
     QMutexLocker locker(&m_mutex);
-    while (m_writtenCount < m_changeCount) {
+    // Within a batch the changes are not due yet; waiting for them would never end.
+    while (m_batchDepth == 0 && m_writtenCount < m_changeCount) {
         m_written.wait(&m_mutex);
     }
     return m_lastWriteSucceeded;
@@ -96,13 +194,15 @@ void UserDefaults::scheduleWrite() {
     if (!m_writer.joinable()) {
         m_writer = std::thread([this] { runWriter(); });
     }
-    m_changed.wakeAll();
+    if (m_batchDepth == 0) {
+        m_changed.wakeAll();
+    }
 }
 
 void UserDefaults::runWriter() {
     QMutexLocker locker(&m_mutex);
     for (;;) {
-        while (!m_stopping && m_writtenCount == m_changeCount) {
+        while (!m_stopping && (m_writtenCount == m_changeCount || m_batchDepth > 0)) {
             m_changed.wait(&m_mutex);
         }
         if (m_writtenCount == m_changeCount) {
@@ -122,10 +222,17 @@ void UserDefaults::runWriter() {
 UserDefaults& UserDefaults::standard() {
     QMutexLocker locker(&s_standardMutex);
     if (s_standard == nullptr) {
+        static const bool flushAtExit = std::atexit(synchronizeStandardAtExit) == 0;
+        Q_UNUSED(flushAtExit);
         const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
-        s_standard = new UserDefaults(folder + QStringLiteral("/quilvane/defaults.json"));
+        s_standard = new UserDefaults(folder + QStringLiteral("/quilvane/defaults.json"), *s_standardSchema);
     }
     return *s_standard;
+}
+
+void UserDefaults::setStandardSchema(Schema schema) {
+    QMutexLocker locker(&s_standardMutex);
+    *s_standardSchema = std::move(schema);
 }
 
 void UserDefaults::resetStandard() {
@@ -203,6 +310,7 @@ void UserDefaults::setValue(const QVariant& value, const QString& key) {
         } else {
             m_values.remove(key);
         }
+        m_changedKeys.insert(key);
         scheduleWrite();
     }
     Q_EMIT valueChanged(key);
@@ -212,46 +320,51 @@ void UserDefaults::setBool(bool value, const QString& key) {
     setValue(QVariant(value), key);
 }
 
+bool UserDefaults::wasChangedSinceLoad(const QString& key) const {
+    QMutexLocker locker(&m_mutex);
+    return m_changedKeys.contains(key);
+}
+
 void UserDefaults::load() {
-    QFile file(m_filePath);
-    if (!file.exists()) {
+    const FileContents file = readSettingsFile(m_filePath, m_schema);
+    if (!file.exists) {
+        return; // a first start: the defaults answer
+    }
+    if (file.problem.isEmpty()) {
+        m_values = file.values;
         return;
     }
-    if (!file.open(QIODevice::ReadOnly)) {
-        printError(QStringLiteral("quilvane: cannot read the settings file %1 (%2); using the defaults")
-                       .arg(m_filePath, file.errorString()));
-        m_readOnly = true;
-        return;
-    }
-    const QByteArray contents = file.readAll();
-    file.close();
+    useDamagedFile(file.problem);
+}
 
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(contents, &error);
-    if (error.error == QJsonParseError::NoError && document.isObject()) {
-        m_values = document.object();
-        return;
-    }
+// Keeps the damaged file for the user and never writes over it; the backup stands in when sound.
+void UserDefaults::useDamagedFile(const QString& reason) {
+    m_loadReport.reason = reason;
+    const FileContents backup = readSettingsFile(backupPath(), m_schema);
+    const bool backupSound = backup.exists && backup.problem.isEmpty();
+    m_loadReport.state = backupSound ? LoadState::restored : LoadState::damaged;
 
-    // Keep the bad file for the user and start afresh; never write over what we could not read.
-    const QString reason =
-        error.error != QJsonParseError::NoError
-            ? error.errorString() + QStringLiteral(" at offset ") + QString::number(error.offset)
-            : QStringLiteral("not a JSON object");
     const QString copy = corruptCopyPath(m_filePath);
     if (QFile::rename(m_filePath, copy)) {
         syncFolder(QFileInfo(m_filePath).absolutePath());
-        printError(
-            QStringLiteral("quilvane: the settings file %1 is damaged (%2); it was moved to %3 and the "
-                           "defaults are used")
-                .arg(m_filePath, reason, copy));
+        m_loadReport.damagedCopy = copy;
     } else {
         m_readOnly = true;
-        printError(
-            QStringLiteral("quilvane: the settings file %1 is damaged (%2) and could not be moved aside; "
-                           "the defaults are used and changes will not be saved")
-                .arg(m_filePath, reason));
     }
+    if (backupSound) {
+        m_values = backup.values;
+        if (!m_readOnly) {
+            QMutexLocker locker(&m_mutex);
+            scheduleWrite(); // the file is whole again at once, not only at the next change
+        }
+    }
+    const QString outcome = backupSound ? QStringLiteral("the backup %1 is used").arg(backupPath())
+                                        : QStringLiteral("there is no sound backup; the defaults are used");
+    const QString moved = m_readOnly
+                              ? QStringLiteral("it could not be moved aside, so changes will not be saved")
+                              : QStringLiteral("it was moved to ") + copy;
+    printError(QStringLiteral("quilvane: the settings file %1 is damaged (%2); %3; %4")
+                   .arg(m_filePath, reason, moved, outcome));
 }
 
 bool UserDefaults::write(const QJsonObject& values) const {
@@ -263,18 +376,12 @@ bool UserDefaults::write(const QJsonObject& values) const {
         printError(QStringLiteral("quilvane: cannot create the folder %1").arg(info.absolutePath()));
         return false;
     }
-    QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
-        printError(QStringLiteral("quilvane: cannot write the settings file %1 (%2)")
-                       .arg(m_filePath, file.errorString()));
+    const QByteArray bytes = QJsonDocument(values).toJson(QJsonDocument::Indented);
+    if (!writeAtomically(m_filePath, bytes)) {
         return false;
     }
-    file.write(QJsonDocument(values).toJson(QJsonDocument::Indented));
-    if (!file.commit()) {
-        printError(QStringLiteral("quilvane: cannot write the settings file %1 (%2)")
-                       .arg(m_filePath, file.errorString()));
-        return false;
-    }
+    // The backup only ever receives what the file itself took, so it is always a sound copy.
+    writeAtomically(backupPath(), bytes);
     syncFolder(info.absolutePath());
     return true;
 }

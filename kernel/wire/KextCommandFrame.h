@@ -1,5 +1,7 @@
 #pragma once
 
+#include "kernel/wire/ServiceLimits.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -16,9 +18,6 @@ namespace Quilvane::Wire {
 inline constexpr std::int32_t kSysprotoControl = 2;
 inline constexpr std::int32_t kBlockListOption = 0;
 inline constexpr std::size_t kCommandHeaderSize = 8;
-
-// The largest payload the filter service accepts.
-inline constexpr std::size_t kMaxCommandPayload = 1024 * 1024;
 
 // One command message: header then payload (setsockopt's level, option, data, length).
 std::vector<std::uint8_t> frameCommand(std::int32_t level, std::int32_t option, const void* data,

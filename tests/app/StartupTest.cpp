@@ -12,6 +12,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
+#include <csignal>
 #include <gtest/gtest.h>
 
 namespace {
@@ -159,6 +161,28 @@ TEST_F(ProgramTest, FirstStartImportsThenOpensTheGuideAndSavesAPicture) {
     const QJsonObject defaults = storedDefaults();
     EXPECT_EQ(defaults.value(firstRunCompleted), QJsonValue(true));
     EXPECT_EQ(defaults.value(QStringLiteral("blacklist")).toArray(), QJsonArray({program}));
+}
+
+// A logout sends SIGTERM: the application leaves through its event loop, as when its last window
+// closes, and what it stored reaches the file.
+TEST_F(ProgramTest, TerminationSignalsQuitThroughTheEventLoopAndKeepTheSettings) {
+    const QString program = m_home.path() + QStringLiteral("/bin/editor");
+    ASSERT_TRUE(PackageFixtures::copyProgram(program));
+    ASSERT_TRUE(PackageFixtures::writeFile(m_home.path() + QStringLiteral("/.local/share/Quilvane/blacklist"),
+                                           program.toUtf8() + "\n"));
+    for (const int signal : {SIGTERM, SIGINT}) {
+        QFile::remove(m_home.path() + QStringLiteral("/.config/quilvane/defaults.json"));
+        m_process.start(QStringLiteral(QUILVANE_APP_BINARY), QStringList());
+        ASSERT_TRUE(m_process.waitForStarted());
+        QThread::msleep(1500);
+        ::kill(static_cast<pid_t>(m_process.processId()), signal);
+        ASSERT_TRUE(m_process.waitForFinished(10'000));
+        EXPECT_EQ(m_process.exitStatus(), QProcess::NormalExit) << "signal " << signal;
+        EXPECT_EQ(m_process.exitCode(), 0) << "signal " << signal;
+        const QJsonObject defaults = storedDefaults();
+        EXPECT_EQ(defaults.value(firstRunCompleted), QJsonValue(true)) << "signal " << signal;
+        EXPECT_EQ(defaults.value(QStringLiteral("blacklist")).toArray(), QJsonArray({program}));
+    }
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "kernel/KextClient.h"
 
 #include "model/Blacklist.h"
+#include "model/Notices.h"
 #include "platform/UserDefaults.h"
 #include "tests/support/FakeKextFilter.h"
 #include "tests/support/TestEnvironment.h"
@@ -169,26 +170,61 @@ TEST_F(KextClientTest, SendsTheEmptyCommandWhenOffOrEmpty) {
     EXPECT_EQ(commands[3].payload, (Bytes{'c', 'u', 'r', 'l', 0}));
 }
 
-TEST_F(KextClientTest, AnEmptyNameIsOneTerminatorAndUnencodableNamesSendNothingToBlock) {
+TEST_F(KextClientTest, AnEmptyNameIsOneTerminatorAndUnsendableNamesAreLeftOutAndNamed) {
     auto client = connectedClient();
     Blacklist blacklist(m_blacklistKey);
     blacklist.block(App::initWithName(QString(), QString(), std::nullopt));
     client->updateBlacklist(&blacklist);
     EXPECT_EQ(lastPayload(), Bytes{0});
+    EXPECT_FALSE(Notices::shared().contains(QStringLiteral("blocklist-unenforceable")));
 
-    // A lone surrogate has no UTF-8 form, and a NUL would split the name in two.
+    // A lone surrogate has no UTF-8 form, a NUL would split the name in two, and no file name is
+    // longer than 255 bytes: the service could enforce none of them, but the rest stays blocked.
     Blacklist broken(m_blacklistKey + QStringLiteral("-broken"));
     broken.block(App::initWithIdentifier(QStringLiteral("ok")));
     broken.block(App::initWithIdentifier(QString(QChar(0xD800))));
+    broken.block(App::initWithIdentifier(QStringLiteral("a") + QChar(0) + QStringLiteral("b")));
+    broken.block(App::initWithIdentifier(QString(256, QLatin1Char('x'))));
     client->updateBlacklist(&broken);
     ASSERT_TRUE(m_filter.waitForCommands(2));
-    EXPECT_TRUE(m_filter.commands()[1].payload.empty());
+    EXPECT_EQ(m_filter.commands()[1].payload, (Bytes{'o', 'k', 0}));
+    const QString notice = Notices::shared().text(QStringLiteral("blocklist-unenforceable"));
+    EXPECT_TRUE(notice.contains(QStringLiteral("“a\\0b”"))) << notice.toStdString();
+    EXPECT_TRUE(notice.contains(QStringLiteral("“\uFFFD”"))) << notice.toStdString();
+    EXPECT_TRUE(notice.contains(QString(256, QLatin1Char('x'))));
+    EXPECT_FALSE(notice.contains(QStringLiteral("“ok”")));
 
-    Blacklist withNul(m_blacklistKey + QStringLiteral("-nul"));
-    withNul.block(App::initWithIdentifier(QStringLiteral("a") + QChar(0) + QStringLiteral("b")));
-    client->updateBlacklist(&withNul);
+    client->updateBlacklist(&blacklist);
     ASSERT_TRUE(m_filter.waitForCommands(3));
-    EXPECT_TRUE(m_filter.commands()[2].payload.empty());
+    EXPECT_FALSE(Notices::shared().contains(QStringLiteral("blocklist-unenforceable")));
+}
+
+// The service refuses a list of more than 65,536 names and keeps its own; the window must not show
+// blocks that are not in force.
+TEST_F(KextClientTest, AListTheServiceWouldRefuseIsNotSentAndTheWindowSaysSo) {
+    auto client = connectedClient();
+    QStringList names;
+    for (int i = 0; i < 65'536; ++i) {
+        names.append(QStringLiteral("n%1").arg(i, 5, 10, QLatin1Char('0')));
+    }
+    UserDefaults::standard().setValue(QVariant(names), m_blacklistKey);
+    Blacklist full(m_blacklistKey);
+    client->updateBlacklist(&full);
+    ASSERT_TRUE(m_filter.waitForCommands(1)) << "the most the service takes is sent";
+    EXPECT_EQ(m_filter.commands()[0].payload.size(), 65'536u * 7);
+    EXPECT_FALSE(Notices::shared().contains(QStringLiteral("blocklist-too-long")));
+
+    full.block(App::initWithIdentifier(QStringLiteral("one-more")));
+    client->updateBlacklist(&full);
+    TestEnvironment::spin(200ms);
+    EXPECT_EQ(m_filter.commands().size(), 1u) << "a list the service would refuse is not sent";
+    const QString notice = Notices::shared().text(QStringLiteral("blocklist-too-long"));
+    EXPECT_TRUE(notice.startsWith(QStringLiteral("The block list is too long"))) << notice.toStdString();
+
+    full.unblock(full.apps().constLast());
+    client->updateBlacklist(&full);
+    ASSERT_TRUE(m_filter.waitForCommands(2));
+    EXPECT_FALSE(Notices::shared().contains(QStringLiteral("blocklist-too-long")));
 }
 
 TEST(KextClientConnectTest, SendsNothingBeforeAConnectionAndNothingLaterOnItsOwn) {

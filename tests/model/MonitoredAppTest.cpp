@@ -101,3 +101,25 @@ TEST(MonitoredAppTest, ReplacingTheListNotifiesOnce) {
     ASSERT_EQ(item.connectionCount(), 2);
     EXPECT_EQ(item.connections().at(1)->hostname(), QStringLiteral("c"));
 }
+
+namespace {
+
+TEST(MonitoredAppBoundTest, KeepsTheNewestConnectionsUpToTheBoundAndCountsThemAll) {
+    EXPECT_EQ(MonitoredApp::connectionLimit(), 10'000);
+    MonitoredApp::setConnectionLimit(3);
+    MonitoredApp item(App::initWithName(QStringLiteral("curl"), QStringLiteral("curl"), std::nullopt),
+                      {connectionTo(QStringLiteral("h0"), 0)});
+    QSignalSpy dropped(&item, &MonitoredApp::oldestConnectionsDropped);
+    for (int i = 1; i < 6; ++i) {
+        item.addConnection(connectionTo(QStringLiteral("h%1").arg(i), i));
+    }
+    MonitoredApp::setConnectionLimit(MonitoredApp::defaultConnectionLimit);
+
+    ASSERT_EQ(item.connectionCount(), 3);
+    EXPECT_EQ(item.connections().first()->hostname(), QStringLiteral("h3"));
+    EXPECT_EQ(item.connections().last()->hostname(), QStringLiteral("h5"));
+    EXPECT_EQ(item.totalConnectionCount(), 6);
+    EXPECT_EQ(dropped.size(), 3);
+}
+
+} // namespace

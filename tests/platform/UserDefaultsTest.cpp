@@ -211,14 +211,27 @@ TEST_F(UserDefaultsTest, FailedWriteIsReportedBySynchronize) {
     EXPECT_TRUE(defaults.boolForKey(QStringLiteral("enableFirewall"))) << "the value is still held in memory";
 }
 
-TEST_F(UserDefaultsTest, UnreadableFileIsNeverWrittenOver) {
+TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideAndNeverWrittenOver) {
     ASSERT_TRUE(QDir().mkpath(path())); // a folder where the file should be
     ::testing::internal::CaptureStderr();
     UserDefaults defaults(path());
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("cannot read"), std::string::npos);
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("cannot be read"), std::string::npos);
+    EXPECT_EQ(defaults.loadReport().state, UserDefaults::LoadState::damaged);
     defaults.setBool(true, QStringLiteral("enableFirewall"));
-    EXPECT_FALSE(defaults.synchronize());
-    EXPECT_TRUE(QFileInfo(path()).isDir());
+    EXPECT_TRUE(defaults.synchronize());
+    EXPECT_TRUE(QFileInfo(path()).isFile());
+    EXPECT_TRUE(QFileInfo(defaults.loadReport().damagedCopy).isDir()) << "what could not be read is kept";
+}
+
+TEST_F(UserDefaultsTest, EveryWriteLeavesASoundBackupBesideTheFile) {
+    UserDefaults defaults(path());
+    defaults.setValue(QVariant(QStringList{QStringLiteral("/usr/bin/curl")}), QStringLiteral("blacklist"));
+    ASSERT_TRUE(defaults.synchronize());
+    QFile file(path());
+    QFile backup(defaults.backupPath());
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    ASSERT_TRUE(backup.open(QIODevice::ReadOnly));
+    EXPECT_EQ(backup.readAll(), file.readAll());
 }
 
 TEST(UserDefaultsStandardTest, LivesUnderTheConfigFolderAndIsReReadAfterReset) {

@@ -3,8 +3,8 @@
 #include "kernel/Connection.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
-#include "model/DefaultsKeys.h"
 #include "model/RefusedAttempts.h"
+#include "model/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 #include "platform/widgets/OpenPanel.h"
 #include "platform/widgets/SystemFont.h"
@@ -69,7 +69,7 @@ QWidget* FirewallViewController::loadView() {
 
     // The binding must be connected before the action: the action reads the value the switch
     // has just stored.
-    new DefaultsSwitchBinding(m_onOffSwitch, DefaultsKeys::enableFirewall());
+    new DefaultsSwitchBinding(m_onOffSwitch, SettingsKeys::enableFirewall);
     connect(m_onOffSwitch, &QAbstractButton::clicked, this, [this] { onOffSwitchClicked(m_onOffSwitch); });
     connect(m_addApplicationButton, &QAbstractButton::clicked, this,
             [this] { addApplicationClicked(m_addApplicationButton); });
@@ -276,7 +276,7 @@ QUrl FirewallViewController::applicationsDirectoryURL() {
 }
 
 void FirewallViewController::updateOnOffStatus() {
-    const bool enabled = UserDefaults::standard().boolForKey(DefaultsKeys::enableFirewall());
+    const bool enabled = UserDefaults::standard().boolForKey(SettingsKeys::enableFirewall);
     m_onOffStatusTextField->setText(enabled ? QStringLiteral("ON") : QStringLiteral("OFF"));
     // Nothing in the list is enforced while the firewall is off, and the list should look it.
     if (m_tableView) {

@@ -1,5 +1,7 @@
 #include "ui/monitor/ConnectionsTableModel.h"
 
+#include <algorithm>
+
 namespace {
 
 // New rows are shown at most once a display frame: every insertion makes the table lay out and
@@ -30,6 +32,8 @@ void ConnectionsTableModel::setMonitoredApp(std::shared_ptr<MonitoredApp> monito
                 &ConnectionsTableModel::connectionAppended);
         connect(m_monitoredApp.get(), &MonitoredApp::connectionsReset, this,
                 &ConnectionsTableModel::connectionsReset);
+        connect(m_monitoredApp.get(), &MonitoredApp::oldestConnectionsDropped, this,
+                &ConnectionsTableModel::oldestConnectionsDropped);
     }
     endResetModel();
 }
@@ -48,6 +52,17 @@ void ConnectionsTableModel::insertPendingRows() {
     beginInsertRows(QModelIndex(), m_rowCount, count - 1);
     m_rowCount = count;
     endInsertRows();
+}
+
+// Rows not inserted yet were never shown, so only the shown ones among the dropped are removed.
+void ConnectionsTableModel::oldestConnectionsDropped(int count) {
+    const int shown = std::min(count, m_rowCount);
+    if (shown <= 0) {
+        return;
+    }
+    beginRemoveRows(QModelIndex(), 0, shown - 1);
+    m_rowCount -= shown;
+    endRemoveRows();
 }
 
 void ConnectionsTableModel::connectionsReset() {

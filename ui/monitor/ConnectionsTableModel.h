@@ -37,6 +37,7 @@ public:
 private:
     void connectionAppended(int index);
     void connectionsReset();
+    void oldestConnectionsDropped(int count);
     void insertPendingRows();
 
     std::shared_ptr<MonitoredApp> m_monitoredApp;

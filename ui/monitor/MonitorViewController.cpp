@@ -147,7 +147,7 @@ QWidget* MonitorViewController::viewForTableColumn(TableView* tableView, const T
     cell->imageView()->setPixmap(item.icon().isNull() ? QPixmap() : item.icon().pixmap(iconSize, iconSize));
     cell->textField()->setText(item.app()->name());
     cell->infoTextField()->setText(item.info());
-    cell->inspectButton()->setText(QString::number(item.connectionCount()));
+    cell->inspectButton()->setText(QString::number(item.totalConnectionCount()));
     return cell;
 }
 
@@ -193,7 +193,7 @@ void MonitorViewController::connectionMade(const ConnectionPtr& connection, cons
             return;
         }
         if (auto* cell = qobject_cast<MonitorTableCellView*>(m_tableView->viewAtColumn(0, row, false))) {
-            cell->inspectButton()->setText(QString::number(item.connectionCount()));
+            cell->inspectButton()->setText(QString::number(item.totalConnectionCount()));
         }
         return;
     }

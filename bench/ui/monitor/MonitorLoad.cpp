@@ -2,7 +2,9 @@
 //   1. a million connections over 500 applications through connectionMade() on the main thread,
 //      with the pane on screen: time per connection and memory per stored connection;
 //   2. an open connections popover on an application receiving 10,000 connections a second,
-//      delivered as queued calls from another thread: the longest gap of a 1 ms main-thread timer.
+//      delivered as queued calls from another thread: the longest gap of a 1 ms main-thread timer;
+//   3. a million connections over 20 applications: the heap every 100,000, flat once each row holds
+//      its bound of connections.
 // Run it with QT_QPA_PLATFORM=offscreen (the default here) or under a real display.
 
 #include "bench/support/MachineDescription.h"
@@ -10,6 +12,7 @@
 #include "kernel/KextClient.h"
 #include "model/App.h"
 #include "model/Blacklist.h"
+#include "model/MonitoredApp.h"
 #include "platform/widgets/Popover.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/TableView.h"
@@ -145,6 +148,35 @@ void feedAMillion(MonitorViewController& monitor, const QList<AppPtr>& apps) {
                 "%.1f bytes of the monitor's own list\n",
                 static_cast<double>(heapStored - heapBefore) / connectionCount,
                 static_cast<double>(heapFed - heapBuilt) / connectionCount);
+}
+
+// A million connections to a few applications, so that every row reaches its bound early on: the
+// heap is printed every 100,000 connections and must stay flat from then on.
+void feedAMillionToFew(MonitorViewController& monitor, const QList<AppPtr>& apps) {
+    constexpr int few = 20;
+    std::mt19937 random(43);
+    std::uniform_int_distribution<int> anyApp(0, few - 1);
+    const size_t heapBefore = heapInUse();
+    std::printf("\n3. %d connections over %d applications (bound %d connections per application; "
+                "the count shown keeps counting all)\n",
+                connectionCount, few, MonitoredApp::connectionLimit());
+    for (int i = 1; i <= connectionCount; ++i) {
+        monitor.connectionMade(makeConnection(random), apps[anyApp(random)]);
+        if (i % 5000 == 0) {
+            QCoreApplication::processEvents();
+        }
+        if (i % 100'000 == 0) {
+            qint64 stored = 0;
+            qint64 seen = 0;
+            for (const auto& item : monitor.items()) {
+                stored += item->connectionCount();
+                seen += item->totalConnectionCount();
+            }
+            std::printf("   after %7d: heap %7.1f MB above the start, %lld connections kept, %lld counted\n",
+                        i, static_cast<double>(heapInUse() - heapBefore) / 1e6,
+                        static_cast<long long>(stored), static_cast<long long>(seen));
+        }
+    }
 }
 
 // Posts connections for one application to the main thread at a steady rate, like the filter client.
@@ -293,10 +325,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
-            std::puts("usage: monitor_load [--feed | --popover]   (both parts when neither is given)");
+            std::puts("usage: monitor_load [--feed | --popover | --bound]   (every part when none is given)");
             return EXIT_SUCCESS;
         }
-        if (option != "--feed" && option != "--popover") {
+        if (option != "--feed" && option != "--popover" && option != "--bound") {
             std::fprintf(stderr, "monitor_load: unknown option %s (try --help)\n", argv[i]);
             return 2;
         }
@@ -316,14 +348,19 @@ int main(int argc, char** argv) {
 
     // "--feed" or "--popover" runs only that part.
     const QStringList arguments = QCoreApplication::arguments();
-    const bool all =
-        !arguments.contains(QStringLiteral("--feed")) && !arguments.contains(QStringLiteral("--popover"));
+    const bool all = !arguments.contains(QStringLiteral("--feed")) &&
+                     !arguments.contains(QStringLiteral("--popover")) &&
+                     !arguments.contains(QStringLiteral("--bound"));
     const QList<AppPtr> apps = makeApps();
     if (all || arguments.contains(QStringLiteral("--feed"))) {
         feedAMillion(*monitor, apps);
     }
     if (all || arguments.contains(QStringLiteral("--popover"))) {
         popoverUnderLoad(*monitor, apps);
+    }
+    if (all || arguments.contains(QStringLiteral("--bound"))) {
+        monitor->clearButtonClicked();
+        feedAMillionToFew(*monitor, apps);
     }
 
     monitor->clearButtonClicked();

@@ -100,6 +100,32 @@ TEST_F(ConnectionsViewControllerTest, ModelFollowsAppendsAndReplacementsConsiste
     EXPECT_FALSE(model.connectionAt(0));
 }
 
+// Views must hear of the rows that leave the front, or they would show the dropped ones under the
+// new ones' indexes.
+TEST_F(ConnectionsViewControllerTest, ModelRemovesTheOldestRowsAtTheBound) {
+    auto app = appWithHosts({{QStringLiteral("h0"), 0}});
+    ConnectionsTableModel model;
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    model.setMonitoredApp(app);
+    MonitoredApp::setConnectionLimit(4);
+    for (int i = 1; i < 4; ++i) {
+        app->addConnection(Connection::initWithHostname(QStringLiteral("h%1").arg(i), i));
+    }
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return model.rowCount() == 4; }));
+
+    QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+    QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+    app->addConnection(Connection::initWithHostname(QStringLiteral("h4"), 4));
+    app->addConnection(Connection::initWithHostname(QStringLiteral("h5"), 5));
+    MonitoredApp::setConnectionLimit(MonitoredApp::defaultConnectionLimit);
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return inserted.size() == 1; }));
+
+    EXPECT_EQ(removed.size(), 2);
+    ASSERT_EQ(model.rowCount(), 4);
+    EXPECT_EQ(model.index(0, static_cast<int>(Column::hostname)).data().toString(), QStringLiteral("h2"));
+    EXPECT_EQ(model.index(3, static_cast<int>(Column::hostname)).data().toString(), QStringLiteral("h5"));
+}
+
 TEST_F(ConnectionsViewControllerTest, ArrivingConnectionAppearsAsTheLastRowWhileOpen) {
     m_controller->connectionMade(connectionTo(QStringLiteral("first.example")),
                                  bareApp(QStringLiteral("tool")));

@@ -1,0 +1,54 @@
+#include "app/NoticeBar.h"
+
+#include "app/AppDelegate.h"
+#include "model/Notices.h"
+#include "platform/widgets/ViewController.h"
+#include "platform/widgets/Window.h"
+#include "platform/widgets/WindowController.h"
+#include "tests/app/ShellFixture.h"
+#include "tests/support/FakeKextFilter.h"
+
+#include <QApplication>
+#include <gtest/gtest.h>
+
+namespace {
+
+class NoticeBarTest : public ShellFixture {
+protected:
+    void SetUp() override {
+        ShellFixture::SetUp();
+        Notices::shared().clearAll();
+    }
+    void TearDown() override {
+        Notices::shared().clearAll();
+        ShellFixture::TearDown();
+    }
+};
+
+TEST_F(NoticeBarTest, ShowsEveryNoticeAboveTheTabsAndHidesWhenThereIsNone) {
+    // Raised before the window exists, as start-up does.
+    Notices::shared().set(QStringLiteral("first"), QStringLiteral("The settings were restored."));
+    FakeKextFilter filter;
+    m_delegate->applicationDidFinishLaunching();
+    Window* window = m_delegate->mainWindowController()->window();
+    ASSERT_NE(window, nullptr);
+    auto* bar = window->findChild<NoticeBar*>();
+    ASSERT_NE(bar, nullptr);
+    QApplication::processEvents();
+
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_EQ(bar->texts(), QStringList{QStringLiteral("The settings were restored.")});
+    QWidget* content = window->contentViewController()->view();
+    EXPECT_LE(bar->geometry().bottom(), content->geometry().top()) << "the bar sits above the tabs";
+
+    Notices::shared().set(QStringLiteral("service"), QStringLiteral("The filter service <b>stopped</b>."));
+    EXPECT_EQ(bar->texts(), QStringList({QStringLiteral("The settings were restored."),
+                                         QStringLiteral("The filter service <b>stopped</b>.")}));
+
+    Notices::shared().clear(QStringLiteral("first"));
+    Notices::shared().clear(QStringLiteral("service"));
+    EXPECT_FALSE(bar->isVisible());
+    EXPECT_TRUE(bar->texts().isEmpty());
+}
+
+} // namespace
