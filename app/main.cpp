@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 #include "app/CommandLine.h"
 #include "app/MainStoryboard.h"
+#include "app/SingleInstance.h"
 #include "app/Startup.h"
 #include "app/SystemSettingsHandler.h"
 #include "app/WindowSnapshot.h"
@@ -79,6 +80,15 @@ int main(int argc, char** argv) {
     }
     applyApprovalSetting();
 
+    // One window per session: a later start hands over to the running one and ends.
+    SingleInstance instance;
+    if (const SingleInstance::Claim claim = instance.claim(); claim != SingleInstance::Claim::first) {
+        print(stderr, claim == SingleInstance::Claim::handedOver
+                          ? QStringLiteral("quilvane: already running; its window was brought to the front\n")
+                          : QStringLiteral("quilvane: already running in this session\n"));
+        return options.screenshotPath() ? 1 : 0;
+    }
+
     UserDefaults& defaults = UserDefaults::standard();
     Startup::registerDefaults(defaults);
     Startup::importLegacyBlacklistIfFirstRun(defaults, LegacyImporter::defaultDirectory());
@@ -89,6 +99,7 @@ int main(int argc, char** argv) {
 
     auto delegate = std::make_shared<AppDelegate>(Storyboard::main());
     AppDelegate::setApplicationDelegate(delegate);
+    QObject::connect(&instance, &SingleInstance::activationRequested, delegate.get(), &AppDelegate::activate);
     QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, delegate.get(), &AppDelegate::applicationDidFinishLaunching);
 
