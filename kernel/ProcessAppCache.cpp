@@ -9,6 +9,15 @@
 
 using Quilvane::Wire::UniqueFd;
 
+namespace {
+
+// A busy process reports records in bursts; within this span of the last check its pidfd is not
+// asked again. A record with the service's account still has to match the entry, so a number
+// reused in that span by another program is never mistaken for the old one.
+constexpr auto kRunningCheckSpan = std::chrono::milliseconds(10);
+
+} // namespace
+
 AppPtr ProcessAppCache::makeApp(qint32 pid, const Identity* identity) {
     if (identity == nullptr) {
         return App::initWithPid(pid);
@@ -41,7 +50,7 @@ AppPtr ProcessAppCache::appForPid(qint32 pid, const std::optional<Identity>& ide
         return app;
     }
     auto entry =
-        std::make_shared<Entry>(Entry{std::move(process), identity, executable, app, now + m_lifetime});
+        std::make_shared<Entry>(Entry{std::move(process), identity, executable, app, now + m_lifetime, now});
     QMutexLocker lock(&m_mutex);
     if (m_entries.size() >= m_capacity) {
         m_entries.clear();
@@ -57,10 +66,12 @@ AppPtr ProcessAppCache::cached(qint32 pid, const std::optional<Identity>& identi
     if (found == m_entries.cend()) {
         return nullptr;
     }
-    const Entry& entry = **found;
+    Entry& entry = **found;
     const bool sameProgram =
         identity ? entry.identity == identity : !entry.identity && entry.executable == executable;
-    if (entry.expires > now && sameProgram && isRunning(entry.process)) {
+    const bool recentlySeen = identity && now - entry.seenRunning < kRunningCheckSpan;
+    if (entry.expires > now && sameProgram && (recentlySeen || isRunning(entry.process))) {
+        entry.seenRunning = recentlySeen ? entry.seenRunning : now;
         return entry.app;
     }
     m_entries.erase(found);

@@ -43,6 +43,7 @@ private:
         QString executable;               // from /proc, for plain records
         AppPtr app;
         Clock::time_point expires;
+        Clock::time_point seenRunning; // when the pidfd last said the process runs
     };
 
     static QString executablePath(qint32 pid);
