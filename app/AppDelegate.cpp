@@ -48,7 +48,22 @@ void AppDelegate::launchApp() {
     Blacklist& blacklist = Blacklist::shared();
     blacklist.addSubscriber(shared_from_this());
     blacklistLoaded(blacklist.apps());
+    // A service that restarted has lost nothing of ours only if it hears the whole list again: the
+    // switch and the list as they are now, including changes made while it was away.
+    KextClient::shared().setReconnectedHandler([delegate = weak_from_this()] {
+        if (const auto self = delegate.lock()) {
+            self->sendBlacklist();
+        }
+    });
     showWindowController(m_mainWindowController, mainWindowIdentifier);
+}
+
+void AppDelegate::activate() {
+    if (m_mainWindowController) {
+        showWindowController(m_mainWindowController, mainWindowIdentifier);
+    } else if (m_highSierraWindowController) {
+        showWindowController(m_highSierraWindowController, highSierraWindowIdentifier);
+    }
 }
 
 void AppDelegate::checkForUpdatesMenuClicked() {

@@ -33,6 +33,8 @@ public:
     void applicationDidFinishLaunching();
     // The launch decision: the start-up guide, or the block-list subscription and the main window.
     void launchApp();
+    // Another start of the application in this session: the window already shown comes to the front.
+    void activate();
     // Closing the last window ends the application.
     static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
     void checkForUpdatesMenuClicked();

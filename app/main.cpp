@@ -2,6 +2,7 @@
 #include "app/CommandLine.h"
 #include "app/MainStoryboard.h"
 #include "app/QuitOnSignal.h"
+#include "app/SingleInstance.h"
 #include "app/Startup.h"
 #include "app/SystemSettingsHandler.h"
 #include "app/WindowSnapshot.h"
@@ -81,6 +82,15 @@ int main(int argc, char** argv) {
     applyApprovalSetting();
     const QuitOnSignal quitOnSignal;
 
+    // One window per session: a later start hands over to the running one and ends.
+    SingleInstance instance;
+    if (const SingleInstance::Claim claim = instance.claim(); claim != SingleInstance::Claim::first) {
+        print(stderr, claim == SingleInstance::Claim::handedOver
+                          ? QStringLiteral("quilvane: already running; its window was brought to the front\n")
+                          : QStringLiteral("quilvane: already running in this session\n"));
+        return options.screenshotPath() ? 1 : 0;
+    }
+
     Startup::useSettingsSchema();
     UserDefaults& defaults = UserDefaults::standard();
     Startup::registerDefaults(defaults);
@@ -92,6 +102,7 @@ int main(int argc, char** argv) {
 
     auto delegate = std::make_shared<AppDelegate>(Storyboard::main());
     AppDelegate::setApplicationDelegate(delegate);
+    QObject::connect(&instance, &SingleInstance::activationRequested, delegate.get(), &AppDelegate::activate);
     QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
     QTimer::singleShot(0, delegate.get(), &AppDelegate::applicationDidFinishLaunching);
 

@@ -5,8 +5,11 @@
 #include <QMutex>
 #include <QMutexLocker>
 #include <QTimeZone>
+#include <cstdlib>
 #include <ctime>
 #include <functional>
+#include <string>
+#include <string_view>
 #include <unicode/udat.h>
 #include <unicode/uloc.h>
 
@@ -52,9 +55,11 @@ QByteArray icuLocaleId(const QString& bcp47) {
     return U_SUCCESS(status) ? QByteArray(id) : QByteArray();
 }
 
-// One medium-style time formatter per thread, rebuilt whenever the locale or the time zone differs
-// from the one it was built for, so a change shows in the very next connection; the formatted text
-// is reused within the same second.
+// One medium-style time formatter per thread. The text is made once per second of arrival and
+// reused for every connection in that second. Asking for the locale's name and the system's time
+// zone costs more than the rest of a record, so that is done only when a new text is made, or when
+// the cheap signs of a change (another default locale, another $TZ) show; a change thus shows in the
+// very next connection.
 class TimeFormatter final {
 public:
     TimeFormatter() = default;
@@ -67,12 +72,19 @@ public:
     }
 
     QString format(std::time_t now) {
-        const QString locale = QLocale().bcp47Name();
+        const QLocale current;
+        const char* tz = std::getenv("TZ");
+        const std::string_view tzVariable = tz != nullptr ? tz : "";
+        if (m_format != nullptr && now == m_second && current == m_currentLocale &&
+            tzVariable == m_tzVariable) {
+            return m_text;
+        }
+        m_currentLocale = current;
+        m_tzVariable = tzVariable;
+        const QString locale = current.bcp47Name();
         const QByteArray zone = QTimeZone::systemTimeZoneId();
         if (m_format == nullptr || locale != m_locale || zone != m_zone) {
             rebuild(locale, zone);
-        } else if (now == m_second) {
-            return m_text;
         }
         m_second = now;
         m_text = formatDate(static_cast<UDate>(now) * 1000.0);
@@ -113,6 +125,8 @@ private:
     }
 
     UDateFormat* m_format = nullptr;
+    QLocale m_currentLocale;
+    std::string m_tzVariable;
     QString m_locale;
     QByteArray m_zone;
     std::time_t m_second = -1;

@@ -1,19 +1,25 @@
 #include "kernel/KextClient.h"
 
-#include "kernel/HostNameCache.h"
 #include "kernel/KextSocket.h"
-#include "kernel/ProcessAppCache.h"
+#include "kernel/RecordDecoder.h"
+#include "kernel/wire/ControlPath.h"
 #include "kernel/wire/KextCommandFrame.h"
 #include "kernel/wire/UniqueFd.h"
 #include "model/Blacklist.h"
 #include "model/FilterCommand.h"
+#include "model/Notices.h"
+#include "model/RefusedAttempts.h"
 #include "model/SettingsKeys.h"
 #include "platform/Dispatch.h"
 #include "platform/UserDefaults.h"
 
+#include <QDateTime>
+#include <QFileSystemWatcher>
 #include <QMutex>
 #include <QMutexLocker>
 #include <QThreadPool>
+#include <QTimer>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +27,7 @@
 #include <poll.h>
 #include <string>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
@@ -30,9 +37,19 @@ using Quilvane::Wire::UniqueFd;
 
 namespace {
 
-// Records read in one go and decoded by one task; small enough that the main thread is handed
-// work in slices that keep it responsive.
+// Records read with one system call and decoded by one task; small enough that the main thread is
+// handed work in slices that keep it responsive.
 constexpr std::size_t kBatchLimit = 64;
+
+// How long light traffic is left to gather before it is read: far below what a person can see in
+// the monitor, long enough that ten thousand records a second arrive in batches of forty.
+constexpr int kGatherMs = 4;
+
+// While the filter service is away the client tries again this often, and at once whenever its
+// folder changes.
+constexpr int kRetryIntervalMs = 1000;
+
+const QString kServiceNoticeKey = QStringLiteral("service");
 
 // Host-name look-ups wait on the network, often for seconds, and a first look-up of a fast address
 // queues behind the slow ones already running. They get a pool of their own, wide enough that a
@@ -54,71 +71,53 @@ QThreadPool& hostLookupPool() {
     return *pool;
 }
 
-bool hasConnectionCommand(const RecordBuffer& record) {
-    return Quilvane::Wire::recordCommand(record) <=
-           static_cast<std::uint32_t>(Quilvane::Wire::KextCommand::outgoingConnection);
-}
-
-QString lookUpHostname(const RecordBuffer& record, NameResolver resolver) {
-    char host[NI_MAXHOST] = {};
-    Quilvane::Wire::recordHostname(record, host, sizeof host, resolver);
-    return QString::fromUtf8(host, static_cast<qsizetype>(strnlen(host, sizeof host)));
-}
-
 } // namespace
 
-// Decoding state shared by the reader, the pools and the main thread. Work in flight holds it, so it
+// Decoding state shared by the reader, the look-up pool and the main thread. Work in flight holds it, so it
 // outlives a client that is dropped while records are still being decoded; it then delivers nowhere.
 struct Pipeline final : std::enable_shared_from_this<Pipeline> {
-    std::atomic<NameResolver> resolver{&::getnameinfo};
-    ProcessAppCache apps;
-    HostNameCache hosts;
+    RecordDecoder decoder;
     KextClient* client = nullptr; // read and cleared on the main thread only
 
-    void decode(const std::vector<RecordBuffer>& records) {
+    void decode(const std::vector<RecordDecoder::Message>& batch) {
         std::vector<KextClient::KextEvent> ready;
-        ready.reserve(records.size());
-        for (const RecordBuffer& record : records) {
-            if (!hasConnectionCommand(record)) {
-                continue;
-            }
-            AppPtr app = apps.appForPid(Quilvane::Wire::recordPid(record));
-            if (!app) {
-                continue;
-            }
-            const int port = Quilvane::Wire::recordPort(record);
-            const auto address = Quilvane::Wire::recordNativeAddress(record);
-            if (!address) {
-                // No valid address, so the look-up fails and the host name stays empty.
-                ready.push_back({std::move(app), Connection::initWithHostname(QString(), port)});
-                continue;
-            }
-            const QByteArray key = HostNameCache::keyFor(*address);
-            bool mustResolve = false;
-            if (auto hostname = hosts.findOrWait(key, {app, port}, mustResolve)) {
-                ready.push_back({std::move(app), Connection::initWithHostname(*hostname, port)});
-            } else if (mustResolve) {
+        std::vector<AppPtr> refused;
+        ready.reserve(batch.size());
+        for (const RecordDecoder::Message& message : batch) {
+            auto decoded = decoder.decode(message.record, message.length);
+            switch (decoded.kind) {
+            case RecordDecoder::Decoded::Kind::connection:
+                ready.push_back({std::move(decoded.app), std::move(decoded.connection)});
+                break;
+            case RecordDecoder::Decoded::Kind::refused:
+                refused.push_back(std::move(decoded.app));
+                break;
+            case RecordDecoder::Decoded::Kind::mustResolveHost:
                 hostLookupPool().start(
-                    [self = shared_from_this(), key, record] { self->resolve(key, record); });
+                    [self = shared_from_this(), key = std::move(decoded.hostKey), record = message.record] {
+                        self->deliver(self->decoder.resolveHost(key, record), {});
+                    });
+                break;
+            case RecordDecoder::Decoded::Kind::awaitingHost:
+            case RecordDecoder::Decoded::Kind::dropped:
+                break;
             }
         }
-        deliver(std::move(ready));
+        deliver(std::move(ready), std::move(refused));
     }
 
-    void resolve(const QByteArray& key, const RecordBuffer& record) {
-        const QString hostname = lookUpHostname(record, resolver.load());
-        std::vector<KextClient::KextEvent> ready;
-        for (auto& pending : hosts.complete(key, hostname)) {
-            ready.push_back({std::move(pending.app), Connection::initWithHostname(hostname, pending.port)});
-        }
-        deliver(std::move(ready));
-    }
-
-    void deliver(std::vector<KextClient::KextEvent> events) {
-        if (events.empty()) {
+    void deliver(std::vector<KextClient::KextEvent> events, std::vector<AppPtr> refused) {
+        if (events.empty() && refused.empty()) {
             return;
         }
-        Dispatch::async(Dispatch::Queue::main, [self = shared_from_this(), events = std::move(events)] {
+        Dispatch::async(Dispatch::Queue::main, [self = shared_from_this(), events = std::move(events),
+                                                refused = std::move(refused)] {
+            if (!refused.empty() && self->client != nullptr) {
+                const QDateTime now = QDateTime::currentDateTime();
+                for (const AppPtr& app : refused) {
+                    RefusedAttempts::shared().record(app->identifierKey(), now);
+                }
+            }
             for (const auto& event : events) {
                 if (self->client == nullptr) {
                     return;
@@ -127,16 +126,30 @@ struct Pipeline final : std::enable_shared_from_this<Pipeline> {
             }
         });
     }
+
+    // The reader's socket `fd` reached its end; the client (if still there) starts over.
+    void lost(std::int32_t fd) {
+        Dispatch::async(Dispatch::Queue::main, [self = shared_from_this(), fd] {
+            if (self->client != nullptr) {
+                self->client->connectionLost(fd);
+            }
+        });
+    }
 };
 
 struct KextClient::Private {
-    enum class ReadOutcome { record, skipped, wouldBlock, closed };
+    enum class ReadOutcome { read, wouldBlock, closed };
+    using Message = RecordDecoder::Message;
 
     std::atomic<std::int32_t> socket{0};
     std::mutex connecting;
     std::shared_ptr<Pipeline> pipeline = std::make_shared<Pipeline>();
     UniqueFd wakeReader;
     std::thread reader; // the read source: running once listening has started
+    std::function<void()> reconnected;
+    // Main thread only, while the filter service is away.
+    std::unique_ptr<QTimer> retry;
+    std::unique_ptr<QFileSystemWatcher> controlFolder;
 
     void startListening() {
         const int fd = socket.load();
@@ -156,60 +169,103 @@ struct KextClient::Private {
         wakeReader.reset();
     }
 
-    // Reads messages while they are queued and hands them on in batches. Ends when the client goes
-    // away, and also when the filter does (end of file or a socket error): a dead descriptor stays
-    // readable forever, and polling it would only spin.
+    // Reads messages while they are queued, decodes them and hands them to the main thread in
+    // batches. Ends when the client goes away, and also when the filter does (end of file or a socket
+    // error), which the client hears of: a dead descriptor stays readable forever, and polling it
+    // would only spin.
+    //
+    // Decoding runs here rather than on a pool of its own: with the caches it is a small part of a
+    // record's cost, and every hand-off between threads costs more (two wake-ups per batch). For the
+    // same reason light traffic is gathered for a few milliseconds before it is read, so that a
+    // batch carries many records; heavy traffic fills whole batches and is read without a pause.
     static void readLoop(int fd, int wake, const std::shared_ptr<Pipeline>& pipeline) {
         pollfd watched[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+        Scratch scratch;
+        bool busy = false;
         for (;;) {
             if (::poll(watched, 2, -1) < 0) {
                 if (errno == EINTR) {
                     continue;
                 }
+                pipeline->lost(fd);
                 return;
             }
-            if (watched[1].revents != 0 || (watched[0].revents & POLLNVAL) != 0) {
+            if (watched[1].revents != 0 || (!busy && woken(wake, kGatherMs))) {
                 return;
             }
-            std::vector<RecordBuffer> batch;
-            batch.reserve(kBatchLimit);
-            ReadOutcome outcome = ReadOutcome::record;
-            while (batch.size() < kBatchLimit) {
-                outcome = readKextCommand(fd, batch);
-                if (outcome == ReadOutcome::wouldBlock || outcome == ReadOutcome::closed) {
-                    break;
-                }
+            if ((watched[0].revents & POLLNVAL) != 0) {
+                pipeline->lost(fd);
+                return;
             }
-            if (!batch.empty()) {
-                Dispatch::async(Dispatch::Queue::background,
-                                [pipeline, batch = std::move(batch)] { pipeline->decode(batch); });
+            std::size_t read = 0;
+            ReadOutcome outcome = ReadOutcome::read;
+            while (outcome == ReadOutcome::read) {
+                std::vector<Message> batch;
+                outcome = readKextCommands(fd, scratch, batch);
+                read += batch.size();
+                pipeline->decode(batch);
             }
+            busy = read >= kBatchLimit;
             if (outcome == ReadOutcome::closed) {
+                pipeline->lost(fd);
                 return;
             }
         }
     }
 
-    // One message into a fresh zero-filled buffer; a shorter record reads as zeros past its end and
-    // a longer one is cut at the buffer's size.
-    static ReadOutcome readKextCommand(int fd, std::vector<RecordBuffer>& batch) {
-        RecordBuffer buffer{};
-        ssize_t length;
-        do {
-            length = ::read(fd, buffer.data(), buffer.size());
-        } while (length < 0 && errno == EINTR);
-        if (length > 0) {
-            batch.push_back(buffer);
-            return ReadOutcome::record;
+    // Waits up to `milliseconds` for the client to go away.
+    static bool woken(int wake, int milliseconds) {
+        pollfd watched{wake, POLLIN, 0};
+        return ::poll(&watched, 1, milliseconds) > 0;
+    }
+
+    // Buffers the kernel writes into; each message is copied out into a fresh zero-filled record, so
+    // a shorter one reads as zeros past its end and a longer one is cut at the buffer's size.
+    struct Scratch {
+        std::array<Quilvane::Wire::RecordBuffer, kBatchLimit> buffers;
+        std::array<iovec, kBatchLimit> vectors;
+        std::array<mmsghdr, kBatchLimit> headers;
+    };
+
+    // Up to a batch of queued messages with one system call. `read` means that a full batch came
+    // and more may be waiting.
+    static ReadOutcome readKextCommands(int fd, Scratch& scratch, std::vector<Message>& batch) {
+        for (std::size_t i = 0; i < kBatchLimit; ++i) {
+            scratch.vectors[i] = {scratch.buffers[i].data(), scratch.buffers[i].size()};
+            scratch.headers[i] = {};
+            scratch.headers[i].msg_hdr.msg_iov = &scratch.vectors[i];
+            scratch.headers[i].msg_hdr.msg_iovlen = 1;
         }
-        if (length < 0) {
+        int received;
+        do {
+            received = ::recvmmsg(fd, scratch.headers.data(), kBatchLimit, MSG_DONTWAIT, nullptr);
+        } while (received < 0 && errno == EINTR);
+        if (received < 0) {
             return (errno == EAGAIN || errno == EWOULDBLOCK) ? ReadOutcome::wouldBlock : ReadOutcome::closed;
         }
+        bool sawEmpty = false;
+        batch.reserve(static_cast<std::size_t>(received));
+        for (int i = 0; i < received; ++i) {
+            const std::size_t length = scratch.headers[i].msg_len;
+            if (length == 0) {
+                sawEmpty = true;
+                continue;
+            }
+            Message& message = batch.emplace_back();
+            message.length = length;
+            std::memcpy(message.record.data(), scratch.buffers[i].data(), length);
+        }
         // A read of 0 is either an empty message, which is dropped, or the end of the stream.
+        if (sawEmpty && hasHungUp(fd)) {
+            return ReadOutcome::closed;
+        }
+        return static_cast<std::size_t>(received) == kBatchLimit ? ReadOutcome::read
+                                                                 : ReadOutcome::wouldBlock;
+    }
+
+    static bool hasHungUp(int fd) {
         pollfd hangup{fd, POLLRDHUP, 0};
-        const bool ended =
-            ::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-        return ended ? ReadOutcome::closed : ReadOutcome::skipped;
+        return ::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
 };
 
@@ -227,6 +283,8 @@ KextClient::KextClient()
 }
 
 KextClient::~KextClient() {
+    d->retry.reset();
+    d->controlFolder.reset();
     d->stopListening();
     d->pipeline->client = nullptr;
     if (const std::int32_t fd = d->socket.load(); fd != 0) {
@@ -292,20 +350,74 @@ void KextClient::notifySubscribers(const ConnectionPtr& connection, const AppPtr
 }
 
 std::optional<KextClient::KextEvent> KextClient::parseKextCommand(const RecordBuffer& record,
-                                                                  NameResolver resolver) {
-    if (!hasConnectionCommand(record)) {
+                                                                  std::size_t length, NameResolver resolver) {
+    // A decoder of its own, so nothing is remembered between calls; otherwise the product's path.
+    RecordDecoder decoder;
+    decoder.setNameResolver(resolver);
+    RecordDecoder::Decoded decoded = decoder.decode(record, length);
+    switch (decoded.kind) {
+    case RecordDecoder::Decoded::Kind::connection:
+        return KextEvent{std::move(decoded.app), std::move(decoded.connection)};
+    case RecordDecoder::Decoded::Kind::mustResolveHost:
+        if (auto events = decoder.resolveHost(decoded.hostKey, record); !events.empty()) {
+            return std::move(events.front());
+        }
         return std::nullopt;
+    case RecordDecoder::Decoded::Kind::refused:
+    case RecordDecoder::Decoded::Kind::awaitingHost:
+    case RecordDecoder::Decoded::Kind::dropped:
+        break;
     }
-    AppPtr app = App::initWithPid(Quilvane::Wire::recordPid(record));
-    if (!app) {
-        return std::nullopt;
-    }
-    const QString hostname = lookUpHostname(record, resolver);
-    return KextEvent{std::move(app),
-                     Connection::initWithHostname(hostname, Quilvane::Wire::recordPort(record))};
+    return std::nullopt;
 }
 
 void KextClient::setNameResolverForTesting(NameResolver resolver) {
-    d->pipeline->resolver = resolver;
-    d->pipeline->hosts.clear();
+    d->pipeline->decoder.setNameResolver(resolver);
+}
+
+void KextClient::setReconnectedHandler(std::function<void()> handler) {
+    d->reconnected = std::move(handler);
+}
+
+// The filter service went away: say so, forget the dead socket and try again until it is back.
+void KextClient::connectionLost(std::int32_t fd) {
+    {
+        std::lock_guard lock(d->connecting);
+        if (d->socket.load() != fd) {
+            return;
+        }
+        d->stopListening();
+        closeKextSocket(fd);
+        d->socket = 0;
+    }
+    Notices::shared().set(kServiceNoticeKey,
+                          QObject::tr("The filter service stopped. Blocked applications stay blocked; "
+                                      "changes wait until it is back."));
+    startRetrying();
+}
+
+void KextClient::startRetrying() {
+    if (!d->retry) {
+        d->retry = std::make_unique<QTimer>();
+        d->retry->setInterval(kRetryIntervalMs);
+        QObject::connect(d->retry.get(), &QTimer::timeout, d->retry.get(), [this] { tryReconnecting(); });
+    }
+    d->retry->start();
+    const QString folder = QString::fromStdString(Quilvane::Wire::controlDirectory());
+    d->controlFolder = std::make_unique<QFileSystemWatcher>();
+    d->controlFolder->addPath(folder); // fails quietly when the folder is gone; the timer still runs
+    QObject::connect(d->controlFolder.get(), &QFileSystemWatcher::directoryChanged, d->retry.get(),
+                     [this] { tryReconnecting(); });
+}
+
+void KextClient::tryReconnecting() {
+    if (!connectIfNeeded()) {
+        return;
+    }
+    d->retry->stop();
+    d->controlFolder.reset();
+    Notices::shared().clear(kServiceNoticeKey);
+    if (d->reconnected) {
+        d->reconnected();
+    }
 }

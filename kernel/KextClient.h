@@ -1,8 +1,11 @@
 #pragma once
 
+#include "kernel/RecordDecoder.h"
 #include "kernel/TrafficSubscriber.h"
 #include "kernel/wire/KextRecord.h"
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -12,7 +15,9 @@ class Blacklist;
 // The one link to the filter service: it connects to the control socket, sends the complete block
 // list (or the empty command when the firewall is off) and reads one connection record per message,
 // decoding each off the main thread into the App that made it and a Connection, then calling every
-// traffic subscriber on the main thread.
+// traffic subscriber on the main thread. Refused attempts are counted in RefusedAttempts instead.
+// When the service goes away (end of stream, socket error) the client says so in a notice, connects
+// again as soon as the socket is back, then clears the notice and calls its reconnected handler.
 class KextClient final {
 public:
     KextClient();
@@ -40,20 +45,28 @@ public:
     // Main thread only: calls every subscriber, in list order, with one connection.
     void notifySubscribers(const ConnectionPtr& connection, const AppPtr& app);
 
+    // Main thread: called once the client has connected again after losing the filter service, so
+    // that the current block list can be sent at once.
+    void setReconnectedHandler(std::function<void()> handler);
+
     // One decoded record: the App that made the connection and the connection itself.
-    struct KextEvent {
-        AppPtr app;
-        ConnectionPtr connection;
-    };
-    // Decodes one record without any caching; nothing for an unknown command or a process that
-    // gives no App. The host name is looked up with `resolver` (getnameinfo, flags 0).
+    using KextEvent = RecordDecoder::Event;
+    // Decodes one message of `length` bytes as the product does, but remembering nothing between
+    // calls; nothing for a command other than 0 or 1 or a process that gives no App. The host name
+    // is looked up with `resolver` (getnameinfo, flags 0).
     static std::optional<KextEvent> parseKextCommand(const Quilvane::Wire::RecordBuffer& record,
+                                                     std::size_t length,
                                                      Quilvane::Wire::NameResolver resolver = &::getnameinfo);
 
     // Tests and benchmarks: replaces getnameinfo for host-name look-ups and forgets cached names.
     void setNameResolverForTesting(Quilvane::Wire::NameResolver resolver);
 
 private:
+    friend struct Pipeline;
+    void connectionLost(std::int32_t fd);
+    void startRetrying();
+    void tryReconnecting();
+
     struct Private;
     std::unique_ptr<Private> d;
     std::vector<std::shared_ptr<TrafficSubscriber>> m_subscribers;

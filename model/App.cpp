@@ -31,6 +31,28 @@ AppPtr bareApp(const QString& name) {
     return std::make_shared<const App>(name, name, name, std::nullopt);
 }
 
+// A name from the filter service: the program at that path when this user can resolve it, else a
+// bare App under its file name, which is what the service matches a block against.
+AppPtr appForReportedName(const QString& reported) {
+    if (reported.startsWith(QLatin1Char('/'))) {
+        if (AppPtr app = appAtPath(reported)) {
+            return app;
+        }
+    }
+    const QString fileName = reported.section(QLatin1Char('/'), -1);
+    return fileName.isEmpty() ? nullptr : bareApp(fileName);
+}
+
+// An application package the process was started from (bundle or desktop entry) names it before
+// anything else, as it does for a plain pid.
+AppPtr appFromRegistry(qint32 pid) {
+    const auto running = RunningApplication::runningApplicationWithProcessIdentifier(pid);
+    if (!running || !running->bundleURL()) {
+        return nullptr;
+    }
+    return appAtPath(running->bundleURL()->toLocalFile());
+}
+
 } // namespace
 
 App::App(QString identifier, QString name, QString executable, std::optional<QString> path)
@@ -61,6 +83,30 @@ AppPtr App::initWithPid(qint32 pid) {
             return app;
         }
     }
+    if (const std::optional<QString> name = processName(pid)) {
+        return bareApp(*name);
+    }
+    return nullptr;
+}
+
+AppPtr App::initWithPid(qint32 pid, const ReportedProgram& reported) {
+    if (AppPtr app = appFromRegistry(pid)) {
+        return app;
+    }
+    if (!reported.script.isEmpty()) {
+        if (AppPtr app = appForReportedName(reported.script)) {
+            return app;
+        }
+    }
+    if (const std::optional<QString> path = ProcessInfo::processPath(pid)) {
+        if (AppPtr app = appAtPath(*path)) {
+            return app;
+        }
+    }
+    if (!reported.executable.isEmpty()) {
+        return appForReportedName(reported.executable);
+    }
+    // The service did not know the program either: the short name is all there is.
     if (const std::optional<QString> name = processName(pid)) {
         return bareApp(*name);
     }

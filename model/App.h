@@ -1,12 +1,19 @@
 #pragma once
 
 #include <QString>
-
 #include <memory>
 #include <optional>
 
 class App;
 using AppPtr = std::shared_ptr<const App>;
+
+// What the filter service reports about a process along with its connections: the program it runs
+// (the full path where the service knows it, else the file name) and the `#!` script it was started
+// through, if any. Either may be empty.
+struct ReportedProgram {
+    QString executable;
+    QString script;
+};
 
 // The immutable identity of an application or process. `identifier` is the one key that says
 // whether two values are the same application: the absolute path for an app with a path, the
@@ -25,6 +32,10 @@ public:
     static AppPtr initWithIdentifier(const QString& identifier);
     // From the running-applications registry or /proc; bare by process name as a fallback.
     static AppPtr initWithPid(qint32 pid);
+    // The same, told by the filter service who the process is: a script is named rather than its
+    // interpreter, and where /proc cannot tell (another user's process, one that has exited) the
+    // service's name is used rather than the kernel's 15-byte short name.
+    static AppPtr initWithPid(qint32 pid, const ReportedProgram& reported);
 
     const QString& identifier() const { return m_identifier; }
     const QString& name() const { return m_name; }

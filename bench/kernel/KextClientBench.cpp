@@ -1,37 +1,57 @@
-// Pushes connection records from the fake filter through the client to a subscriber on the main
-// thread, and the same records through a bare reader that only hands them to the main thread (the
-// ceiling any client can reach on this machine). Prints records per second delivered, main-thread
-// CPU time per record, their ratio and the machine.
+// What a user pays for watching connections: process CPU per record (all threads of this process,
+// from getrusage) while a separate sender process writes records at a fixed rate, as the filter
+// service would, for the client delivering them to a subscriber on the main thread and, in the
+// same run, for the bare path that only reads each message and hands batches of them to the main
+// thread. Records are outgoing connections of this (live) process to 250 numeric hosts, each with
+// the service's identity extension. Prints the figures per rate, their ratio and the machine.
 
 #include "bench/support/MachineDescription.h"
 #include "kernel/KextClient.h"
+#include "kernel/wire/ControlPath.h"
 #include "kernel/wire/KextRecord.h"
+#include "kernel/wire/RecordExtension.h"
 #include "platform/Dispatch.h"
-#include "tests/support/FakeKextFilter.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <arpa/inet.h>
 #include <atomic>
-#include <benchmark/benchmark.h>
-#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
+#include <functional>
+#include <netinet/in.h>
 #include <poll.h>
+#include <string>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
-constexpr int kRecordsPerRun = 100'000;
 constexpr int kDistinctHosts = 250;
+constexpr double kSecondsPerRun = 2.0;
+constexpr int kRepeats = 3;
+constexpr int kRates[] = {10'000, 100'000};
+// Records sent before the measurement starts, so that every host has been seen once: what is
+// measured is a client in its steady state, not its first look-ups.
+constexpr int kWarmUp = 2 * kDistinctHosts;
 
-double threadCpuSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+using Record = std::vector<std::uint8_t>;
+
+double processCpuSeconds() {
+    rusage usage{};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 double wallSeconds() {
@@ -45,29 +65,132 @@ int numericResolver(const sockaddr* address, socklen_t length, char* host, sockl
     return ::getnameinfo(address, length, host, hostLength, service, serviceLength, flags | NI_NUMERICHOST);
 }
 
-std::vector<std::vector<std::uint8_t>> makeRecords() {
-    std::vector<std::vector<std::uint8_t>> records;
+std::vector<Record> makeRecords() {
+    char self[PATH_MAX] = {};
+    [[maybe_unused]] const ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    std::vector<Record> records;
     for (int i = 0; i < kDistinctHosts; ++i) {
-        records.push_back(FakeKextFilter::record(1, ::getpid(), "198.51.100." + std::to_string(i), 443));
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons(443);
+        peer.sin_addr.s_addr = htonl(0xC6336400u + static_cast<std::uint32_t>(i)); // 198.51.100.i
+        Quilvane::Wire::RecordBuffer buffer{};
+        std::size_t size = Quilvane::Wire::makeRecord(buffer, Quilvane::Wire::KextCommand::outgoingConnection,
+                                                      ::getpid(), reinterpret_cast<const sockaddr*>(&peer));
+        size = Quilvane::Wire::appendRecordExtension(buffer, size, ::getuid(), self, {});
+        records.emplace_back(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(size));
     }
     return records;
 }
 
-// Sends kRecordsPerRun records from a thread of its own, as the filter service would.
-std::thread sendRecords(FakeKextFilter& filter) {
-    return std::thread([&filter] {
-        static const auto records = makeRecords();
-        for (int i = 0; i < kRecordsPerRun; ++i) {
-            filter.sendRecord(records[static_cast<std::size_t>(i % kDistinctHosts)]);
+// The stand-in for the filter service, in a process of its own so that its CPU is not counted:
+// for every order (rate, count) it accepts one client and sends it `count` records at `rate`.
+struct Order {
+    int rate = 0;
+    int count = 0;
+};
+
+[[noreturn]] void serve(int listener, int orders, const std::vector<Record>& records) {
+    Order order;
+    while (::read(orders, &order, sizeof order) == sizeof order && order.count > 0) {
+        const int client = ::accept(listener, nullptr, nullptr);
+        const int perTick = std::max(1, order.rate / 1000);
+        timespec tick{};
+        clock_gettime(CLOCK_MONOTONIC, &tick);
+        for (int sent = 0; sent < order.count;) {
+            for (int i = 0; i < perTick && sent < order.count; ++i, ++sent) {
+                const Record& record = records[static_cast<std::size_t>(sent % kDistinctHosts)];
+                [[maybe_unused]] const ssize_t written =
+                    ::send(client, record.data(), record.size(), MSG_NOSIGNAL);
+            }
+            tick.tv_nsec += 1'000'000;
+            if (tick.tv_nsec >= 1'000'000'000) {
+                tick.tv_nsec -= 1'000'000'000;
+                ++tick.tv_sec;
+            }
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &tick, nullptr);
         }
-    });
+        ::close(client);
+        const char done = 1;
+        [[maybe_unused]] const ssize_t written = ::write(orders, &done, 1);
+    }
+    ::_exit(0);
 }
 
-class CountingSubscriber final : public TrafficSubscriber {
+class Sender final {
 public:
+    bool start() {
+        char folder[] = "/tmp/quilvane-bench.XXXXXX";
+        if (::mkdtemp(folder) == nullptr) {
+            return false;
+        }
+        m_folder = folder;
+        ::setenv("QUILVANE_CONTROL_DIR", folder, 1);
+        const std::string path = Quilvane::Wire::controlSocketPath();
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+        const int listener = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+        int orders[2];
+        if (listener < 0 ||
+            ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            ::listen(listener, 4) != 0 ||
+            ::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, orders) != 0) {
+            return false;
+        }
+        const auto records = makeRecords();
+        m_child = ::fork();
+        if (m_child == 0) {
+            ::close(orders[0]);
+            serve(listener, orders[1], records);
+        }
+        ::close(listener);
+        ::close(orders[1]);
+        m_orders = orders[0];
+        return m_child > 0;
+    }
+
+    ~Sender() {
+        if (m_child > 0) {
+            const Order stop;
+            [[maybe_unused]] const ssize_t written = ::write(m_orders, &stop, sizeof stop);
+            ::waitpid(m_child, nullptr, 0);
+        }
+        ::unlink(Quilvane::Wire::controlSocketPath().c_str());
+        ::rmdir(m_folder.c_str());
+    }
+
+    void order(int rate, int count) {
+        const Order order{rate, count};
+        [[maybe_unused]] const ssize_t written = ::write(m_orders, &order, sizeof order);
+    }
+
+    void waitUntilSent() {
+        char done;
+        [[maybe_unused]] const ssize_t read = ::read(m_orders, &done, 1);
+    }
+
+private:
+    std::string m_folder;
+    pid_t m_child = -1;
+    int m_orders = -1;
+};
+
+// Counts deliveries on the main thread, calls `onWarm` once the warm-up has arrived and ends the run
+// at the last one.
+class Counter final : public TrafficSubscriber {
+public:
+    std::function<void()> onWarm;
+
     void connectionMade(const ConnectionPtr& connection, const AppPtr&) override {
-        benchmark::DoNotOptimize(connection->port());
-        if (++m_count == m_target) {
+        m_checksum += static_cast<std::size_t>(connection->port().size());
+        count();
+    }
+    void count() {
+        if (++m_count == kWarmUp && onWarm) {
+            onWarm();
+        }
+        if (m_count == m_target && m_loop != nullptr) {
             m_loop->quit();
         }
     }
@@ -76,78 +199,64 @@ public:
         m_target = target;
         m_loop = loop;
     }
+    int counted() const { return m_count; }
 
 private:
     int m_count = 0;
     int m_target = 0;
     QEventLoop* m_loop = nullptr;
+    std::size_t m_checksum = 0;
 };
 
 struct Figures {
+    double cpuMicrosPerRecord = 0;
     double recordsPerSecond = 0;
-    double mainMicrosPerRecord = 0;
+    int delivered = 0;
 };
-Figures clientFigures;
-Figures ceilingFigures;
 
-void reportRun(benchmark::State& state, Figures& figures, double wall, double mainCpu) {
-    state.SetIterationTime(wall);
-    figures.recordsPerSecond = std::max(figures.recordsPerSecond, kRecordsPerRun / wall);
-    const double perRecord = mainCpu / kRecordsPerRun * 1e6;
-    figures.mainMicrosPerRecord =
-        figures.mainMicrosPerRecord == 0 ? perRecord : std::min(figures.mainMicrosPerRecord, perRecord);
-    state.counters["records/s"] = benchmark::Counter(kRecordsPerRun / wall);
-    state.counters["main_us/record"] = benchmark::Counter(perRecord);
-}
-
-// One run: the fake filter sends a run's records while `loop` counts them on the main thread (it
-// quits at the last), timed on the wall clock and on the main thread's CPU clock.
-void timeRun(benchmark::State& state, Figures& figures, FakeKextFilter& filter, QEventLoop& loop) {
-    const double cpuBefore = threadCpuSeconds();
-    const double start = wallSeconds();
-    std::thread sender = sendRecords(filter);
+// One run: the warm-up and then `count` records at `rate`, counted by `counter` on the main thread;
+// the figures cover the `count` records after the warm-up.
+Figures timeRun(Sender& sender, Counter& counter, int rate, int count) {
+    QEventLoop loop;
+    counter.expect(kWarmUp + count, &loop);
+    double cpuBefore = 0;
+    double start = 0;
+    counter.onWarm = [&] {
+        cpuBefore = processCpuSeconds();
+        start = wallSeconds();
+    };
+    QTimer::singleShot(static_cast<int>(kSecondsPerRun * 1000 * 10), &loop, &QEventLoop::quit);
+    sender.order(rate, kWarmUp + count);
     loop.exec();
     const double wall = wallSeconds() - start;
-    const double mainCpu = threadCpuSeconds() - cpuBefore;
-    sender.join();
-    reportRun(state, figures, wall, mainCpu);
+    const double cpu = processCpuSeconds() - cpuBefore;
+    sender.waitUntilSent();
+    const int measured = std::max(0, counter.counted() - kWarmUp);
+    return {cpu / count * 1e6, measured / wall, measured};
 }
 
-void BM_ClientToSubscriber(benchmark::State& state) {
-    FakeKextFilter filter;
-    KextClient client;
-    if (client.socket() == 0 || !filter.waitForClients(1)) {
-        state.SkipWithError("the client could not connect to the fake filter");
-        return;
-    }
+Figures clientRun(Sender& sender, int rate, int count) {
+    KextClient client; // connects; the sender accepts it once the order comes
     client.setNameResolverForTesting(&numericResolver);
-    auto subscriber = std::make_shared<CountingSubscriber>();
-    client.addSubscriber(subscriber);
-    for (auto _ : state) {
-        QEventLoop loop;
-        subscriber->expect(kRecordsPerRun, &loop);
-        timeRun(state, clientFigures, filter, loop);
-    }
+    auto counter = std::make_shared<Counter>();
+    client.addSubscriber(counter);
+    return timeRun(sender, *counter, rate, count);
 }
 
-// The ceiling: read each message into a fresh buffer, hand batches of them to the main thread and
+// The bare path: read each message into a fresh buffer, hand batches of them to the main thread and
 // count them there, with no decoding at all.
-void BM_RawSocketToMainThread(benchmark::State& state) {
-    FakeKextFilter filter;
+Figures bareRun(Sender& sender, int rate, int count) {
     const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", filter.socketPath().c_str());
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        !filter.waitForClients(1)) {
-        state.SkipWithError("could not connect to the fake filter");
-        return;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s",
+                  Quilvane::Wire::controlSocketPath().c_str());
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return {};
     }
     const int stop = ::eventfd(0, EFD_CLOEXEC);
-    std::atomic<int>* counted = new std::atomic<int>(0);
-    QEventLoop* currentLoop = nullptr;
-    int target = 0;
-    std::thread reader([&] {
+    auto counter = std::make_shared<Counter>();
+    std::thread reader([fd, stop, counter] {
         pollfd watched[2] = {{fd, POLLIN, 0}, {stop, POLLIN, 0}};
         while (::poll(watched, 2, -1) > 0 && watched[1].revents == 0) {
             std::vector<Quilvane::Wire::RecordBuffer> batch;
@@ -158,55 +267,61 @@ void BM_RawSocketToMainThread(benchmark::State& state) {
                 }
                 batch.push_back(buffer);
             }
-            if (!batch.empty()) {
-                Dispatch::async(Dispatch::Queue::main, [&, batch = std::move(batch)] {
-                    for (const auto& record : batch) {
-                        benchmark::DoNotOptimize(record[0]);
-                        if (++*counted == target) {
-                            currentLoop->quit();
-                        }
-                    }
-                });
+            if (batch.empty()) {
+                break; // the sender hung up
             }
+            Dispatch::async(Dispatch::Queue::main, [counter, batch = std::move(batch)] {
+                for (std::size_t i = 0; i < batch.size(); ++i) {
+                    counter->count();
+                }
+            });
         }
     });
-    for (auto _ : state) {
-        QEventLoop loop;
-        currentLoop = &loop;
-        *counted = 0;
-        target = kRecordsPerRun;
-        timeRun(state, ceilingFigures, filter, loop);
-    }
+    const Figures figures = timeRun(sender, *counter, rate, count);
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(stop, &one, sizeof one);
     reader.join();
     QCoreApplication::processEvents();
     ::close(stop);
     ::close(fd);
-    delete counted;
+    return figures;
 }
 
-BENCHMARK(BM_RawSocketToMainThread)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ClientToSubscriber)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+Figures best(const std::vector<Figures>& runs) {
+    return *std::min_element(runs.begin(), runs.end(), [](const Figures& a, const Figures& b) {
+        return a.cpuMicrosPerRecord < b.cpuMicrosPerRecord;
+    });
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
+    // The sender is forked before Qt starts any thread.
+    Sender sender;
+    if (!sender.start()) {
+        std::fprintf(stderr, "could not start the sender\n");
+        return 1;
+    }
     QCoreApplication app(argc, argv);
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-
-    std::printf("\nmachine: %s\n", machineDescription().c_str());
-    std::printf("records: %d per run, %d distinct numeric hosts, best of 3 runs\n", kRecordsPerRun,
-                kDistinctHosts);
-    std::printf("client to subscriber:        %9.0f records/s, main thread %.2f us/record\n",
-                clientFigures.recordsPerSecond, clientFigures.mainMicrosPerRecord);
-    std::printf("raw socket to main (ceiling): %9.0f records/s, main thread %.2f us/record\n",
-                ceilingFigures.recordsPerSecond, ceilingFigures.mainMicrosPerRecord);
-    if (ceilingFigures.recordsPerSecond > 0) {
-        std::printf("client / ceiling:            %9.1f %%\n",
-                    100.0 * clientFigures.recordsPerSecond / ceilingFigures.recordsPerSecond);
+    std::printf("machine: %s\n", machineDescription().c_str());
+    std::printf("records: outgoing, one live process, %d numeric hosts, identity extension; best of %d "
+                "runs of %.0f s, each after %d records of warm-up\n",
+                kDistinctHosts, kRepeats, kSecondsPerRun, kWarmUp);
+    std::printf("process CPU per record (all threads, getrusage):\n");
+    for (const int rate : kRates) {
+        const int count = static_cast<int>(rate * kSecondsPerRun);
+        std::vector<Figures> bare;
+        std::vector<Figures> client;
+        for (int i = 0; i < kRepeats; ++i) {
+            bare.push_back(bareRun(sender, rate, count));
+            client.push_back(clientRun(sender, rate, count));
+        }
+        const Figures b = best(bare);
+        const Figures c = best(client);
+        std::printf("  %7d records/s  client %6.2f us (%d of %d delivered, %.0f/s)  bare %6.2f us  "
+                    "client/bare %5.2f\n",
+                    rate, c.cpuMicrosPerRecord, c.delivered, count, c.recordsPerSecond, b.cpuMicrosPerRecord,
+                    b.cpuMicrosPerRecord > 0 ? c.cpuMicrosPerRecord / b.cpuMicrosPerRecord : 0.0);
     }
     return 0;
 }

@@ -98,6 +98,9 @@ protected:
         environment.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + QStringLiteral("/.config"));
         environment.insert(QStringLiteral("XDG_DATA_HOME"), m_home.path() + QStringLiteral("/.local/share"));
         environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
+        // No session bus: a Quilvane that runs on this desktop must not answer for the one tested.
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                           QStringLiteral("unix:path=") + m_home.path() + QStringLiteral("/no-bus"));
         environment.insert(QStringLiteral("QUILVANE_CONTROL_DIR"), m_controlDir.path());
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         m_process.setProcessEnvironment(environment);

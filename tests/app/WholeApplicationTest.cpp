@@ -4,6 +4,7 @@
 #include "app/Startup.h"
 #include "kernel/wire/KextCommandFrame.h"
 #include "model/Blacklist.h"
+#include "model/Notices.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/TableView.h"
 #include "platform/widgets/Window.h"
@@ -24,6 +25,7 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <optional>
 #include <string>
@@ -212,4 +214,29 @@ TEST_F(WholeApplicationTest, BlockingWhileTheMonitorTabWasNeverOpened) {
     EXPECT_EQ(lastNamesSent(filter), std::vector<std::string>{"quilvane-probe"});
     selectTab(*tabs, 1);
     EXPECT_EQ(monitor->tableView()->viewAtColumn(0, 0, true), nullptr);
+}
+
+// The filter service stops while the window is open and comes back: the window is told, a block
+// made meanwhile is kept, and the list holding it reaches the service within two seconds of its
+// return, without restarting the application.
+TEST_F(WholeApplicationTest, AChangeMadeWhileTheFilterIsAwayReachesItWhenItIsBack) {
+    using namespace std::chrono_literals;
+    Notices::shared().clearAll();
+    FakeKextFilter filter;
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("curl")));
+    launch();
+    ASSERT_TRUE(filter.waitForCommands(1));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_delegate->mainWindowController()->window()));
+    const QString service = QStringLiteral("service");
+
+    filter.stop();
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return Notices::shared().contains(service); }));
+    EXPECT_TRUE(Notices::shared().text(service).startsWith(QStringLiteral("The filter service stopped.")));
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("wget")));
+    const std::size_t sent = filter.commands().size();
+
+    ASSERT_TRUE(filter.listen());
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return filter.commands().size() > sent; }, 2s));
+    EXPECT_EQ(lastNamesSent(filter), (std::vector<std::string>{"curl", "wget"}));
+    EXPECT_FALSE(Notices::shared().contains(service));
 }

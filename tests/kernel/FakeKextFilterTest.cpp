@@ -2,7 +2,9 @@
 
 #include "kernel/wire/ControlPath.h"
 #include "kernel/wire/KextCommandFrame.h"
+#include "kernel/wire/RecordExtension.h"
 
+#include <algorithm>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -82,6 +84,36 @@ TEST(FakeKextFilterTest, SendsRecordsOneMessageEachAndDisconnects) {
     }
     EXPECT_EQ(filter.clientCount(), 0);
     EXPECT_EQ(filter.acceptedCount(), 1);
+}
+
+TEST(FakeKextFilterTest, ExtendedRecordsCarryTheIdentity) {
+    const auto extended =
+        FakeKextFilter::extendedRecord(2, 77, "192.0.2.1", 443, 1000, "/bin/sh", "/tmp/s.sh");
+    Quilvane::Wire::RecordBuffer buffer{};
+    std::copy(extended.begin(), extended.end(), buffer.begin());
+    EXPECT_EQ(Quilvane::Wire::recordCommand(buffer), 2u);
+    EXPECT_EQ(Quilvane::Wire::recordExtension(buffer, extended.size()),
+              (Quilvane::Wire::RecordIdentity{1000, "/bin/sh", "/tmp/s.sh"}));
+}
+
+TEST(FakeKextFilterTest, StopsLikeAServiceAndListensAgainInTheSameFolder) {
+    FakeKextFilter filter;
+    const int fd = connectTo(filter.socketPath());
+    ASSERT_TRUE(filter.waitForClients(1));
+    filter.stop();
+    pollfd hangup{fd, POLLIN, 0};
+    ASSERT_EQ(::poll(&hangup, 1, 5000), 1);
+    std::uint8_t byte;
+    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0);
+    ::close(fd);
+    EXPECT_LT(connectTo(filter.socketPath()), 0);
+
+    ASSERT_TRUE(filter.listen());
+    const int again = connectTo(filter.socketPath());
+    EXPECT_GE(again, 0);
+    EXPECT_TRUE(filter.waitForClients(1));
+    EXPECT_EQ(filter.acceptedCount(), 2);
+    ::close(again);
 }
 
 TEST(FakeKextFilterTest, DeferredFilterHasNoSocketUntilItListens) {

@@ -2,11 +2,15 @@
 
 #include "model/Blacklist.h"
 #include "model/Notices.h"
+#include "model/RefusedAttempts.h"
 #include "platform/UserDefaults.h"
 #include "tests/support/FakeKextFilter.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <QCoreApplication>
+#include <QFile>
+#include <QHash>
+#include <QTemporaryDir>
 #include <QThread>
 #include <arpa/inet.h>
 #include <condition_variable>
@@ -87,6 +91,16 @@ private:
     std::vector<Call> m_calls;
 };
 
+bool writeScript(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return false;
+    }
+    file.write("#!/bin/sh\nexit 0\n");
+    file.close();
+    return file.setPermissions(file.permissions() | QFileDevice::ExeOwner);
+}
+
 Bytes asBytes(const char* text, std::size_t length) {
     return Bytes(text, text + length);
 }
@@ -94,6 +108,8 @@ Bytes asBytes(const char* text, std::size_t length) {
 class KextClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
+        Notices::shared().clearAll();
+        RefusedAttempts::shared().clearAll();
         UserDefaults::standard().registerDefaults({{QStringLiteral("enableFirewall"), true}});
         UserDefaults::standard().setBool(true, QStringLiteral("enableFirewall"));
         UserDefaults::standard().setValue(QStringList(), m_blacklistKey);
@@ -439,39 +455,97 @@ TEST_F(KextClientTest, SlowLookUpsDoNotHoldBackTheOthers) {
     EXPECT_EQ(subscriber->calls().back().connection->port(), QStringLiteral("1000"));
 }
 
-TEST_F(KextClientTest, StopsReadingWhenTheFilterGoesAway) {
+TEST_F(KextClientTest, SaysSoWhileTheFilterIsAwayAndConnectsAgainWhenItIsBack) {
     auto client = connectedClient();
+    int reconnects = 0;
+    client->setReconnectedHandler([&reconnects] { ++reconnects; });
     auto subscriber = std::make_shared<RecordingSubscriber>();
     client->addSubscriber(subscriber);
     m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 7));
-    m_filter.disconnectClients();
+    m_filter.stop();
     // What was queued before the end is still delivered.
     ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 1; }));
-    const int socket = client->socket();
-    EXPECT_NE(socket, 0);
+    ASSERT_TRUE(
+        TestEnvironment::waitUntil([] { return Notices::shared().contains(QStringLiteral("service")); }));
+    EXPECT_EQ(client->socket(), 0);
 
-    // A reader that kept polling the dead socket would burn a core for the whole half second.
+    // Waiting for the filter must not burn a core the way polling a dead socket would.
     const std::clock_t before = std::clock();
     TestEnvironment::spin(500ms);
-    const double cpuSeconds = double(std::clock() - before) / CLOCKS_PER_SEC;
-    EXPECT_LT(cpuSeconds, 0.25);
-    EXPECT_EQ(client->socket(), socket); // stays as it was; the client does not reconnect by itself
+    EXPECT_LT(double(std::clock() - before) / CLOCKS_PER_SEC, 0.25);
+    EXPECT_EQ(reconnects, 0);
+
+    ASSERT_TRUE(m_filter.listen());
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return reconnects == 1; }, 3s));
+    EXPECT_NE(client->socket(), 0);
+    EXPECT_FALSE(Notices::shared().contains(QStringLiteral("service")));
+    ASSERT_TRUE(m_filter.waitForClients(1));
+    m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 8));
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 2; }));
+}
+
+TEST_F(KextClientTest, NamesTheProcessAsTheServiceReportsIt) {
+    auto client = connectedClient();
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    QTemporaryDir folder;
+    const QString script = folder.filePath(QStringLiteral("fetch.sh"));
+    ASSERT_TRUE(writeScript(script));
+
+    // A script is named rather than the interpreter /proc shows for it.
+    m_filter.sendRecord(FakeKextFilter::extendedRecord(1, ::getpid(), "192.0.2.1", 1, ::getuid(), "/bin/sh",
+                                                       script.toStdString()));
+    // A process /proc cannot show (gone, or another user's): the service's name, never the short one.
+    const std::string longName = "qvux-long-name-of-thirty-chars";
+    m_filter.sendRecord(
+        FakeKextFilter::extendedRecord(1, pidWithoutProcess(), "192.0.2.1", 2, 4242, "/opt/x/" + longName));
+    // An extension that does not match the message's length is ignored: a plain record.
+    Bytes damaged = FakeKextFilter::extendedRecord(1, ::getpid(), "192.0.2.1", 3, ::getuid(), "/bin/sh",
+                                                   script.toStdString());
+    damaged.push_back('x');
+    m_filter.sendRecord(damaged);
+
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 3; }));
+    QHash<QString, QString> identifierByPort;
+    for (const auto& call : subscriber->calls()) {
+        identifierByPort.insert(call.connection->port(), call.app->identifier());
+    }
+    EXPECT_EQ(identifierByPort.value(QStringLiteral("1")), script);
+    EXPECT_EQ(identifierByPort.value(QStringLiteral("2")), QString::fromStdString(longName));
+    EXPECT_EQ(identifierByPort.value(QStringLiteral("3")), App::initWithPid(::getpid())->identifier());
+}
+
+TEST_F(KextClientTest, RefusedAttemptsAreCountedNotDelivered) {
+    auto client = connectedClient();
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    const AppPtr self = App::initWithPid(::getpid());
+    for (int i = 0; i < 3; ++i) {
+        m_filter.sendRecord(FakeKextFilter::extendedRecord(2, ::getpid(), "192.0.2.1", 443, ::getuid(), ""));
+    }
+    m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 80));
+    ASSERT_TRUE(TestEnvironment::waitUntil(
+        [&] { return RefusedAttempts::shared().tally(self->identifierKey()).count == 3; }));
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return !subscriber->calls().empty(); }));
+    TestEnvironment::spin(100ms);
+    EXPECT_EQ(subscriber->ports(), QStringList{QStringLiteral("80")});
+    EXPECT_TRUE(RefusedAttempts::shared().tally(self->identifierKey()).last.isValid());
 }
 
 TEST_F(KextClientTest, ParseKextCommandDecodesOneRecord) {
     Quilvane::Wire::RecordBuffer record{};
     const Bytes bytes = FakeKextFilter::record(0, ::getpid(), "192.0.2.44", 8080);
     std::copy(bytes.begin(), bytes.end(), record.begin());
-    const auto event = KextClient::parseKextCommand(record, &numericResolver);
+    const auto event = KextClient::parseKextCommand(record, bytes.size(), &numericResolver);
     ASSERT_TRUE(event);
     EXPECT_EQ(event->connection->hostname(), QStringLiteral("192.0.2.44"));
     EXPECT_EQ(event->connection->port(), QStringLiteral("8080"));
     EXPECT_TRUE(event->app);
 
     record[0] = 2;
-    EXPECT_FALSE(KextClient::parseKextCommand(record, &numericResolver));
+    EXPECT_FALSE(KextClient::parseKextCommand(record, bytes.size(), &numericResolver));
     record[0] = 1;
     const std::int32_t nobody = pidWithoutProcess();
     std::memcpy(record.data() + 4, &nobody, 4);
-    EXPECT_FALSE(KextClient::parseKextCommand(record, &numericResolver));
+    EXPECT_FALSE(KextClient::parseKextCommand(record, bytes.size(), &numericResolver));
 }

@@ -60,7 +60,7 @@ QString exeOf(pid_t pid) {
 
 TEST(ProcessAppCacheTest, AnswersFromTheCacheWhileTheSameProcessRuns) {
     std::atomic<int> built{0};
-    ProcessAppCache cache([&built](qint32 pid) {
+    ProcessAppCache cache([&built](qint32 pid, const ProcessAppCache::Identity*) {
         ++built;
         return App::initWithPid(pid);
     });
@@ -73,7 +73,7 @@ TEST(ProcessAppCacheTest, AnswersFromTheCacheWhileTheSameProcessRuns) {
 
 TEST(ProcessAppCacheTest, ANewProgramOrAReusedNumberIsLookedUpAgain) {
     std::atomic<int> built{0};
-    ProcessAppCache cache([&built](qint32 pid) {
+    ProcessAppCache cache([&built](qint32 pid, const ProcessAppCache::Identity*) {
         ++built;
         return App::initWithPid(pid);
     });
@@ -101,9 +101,27 @@ TEST(ProcessAppCacheTest, ANewProgramOrAReusedNumberIsLookedUpAgain) {
     EXPECT_EQ(built.load(), 3);
 }
 
+TEST(ProcessAppCacheTest, TheServicesAccountOfTheProcessSaysWhenItRunsAnotherProgram) {
+    std::atomic<int> built{0};
+    std::optional<ProcessAppCache::Identity> lastTold;
+    ProcessAppCache cache([&](qint32 pid, const ProcessAppCache::Identity* identity) {
+        ++built;
+        lastTold = identity != nullptr ? std::optional(*identity) : std::nullopt;
+        return App::initWithPid(pid);
+    });
+    const ProcessAppCache::Identity shell{1000, "/bin/sh", "/home/u/fetch.sh"};
+    ASSERT_TRUE(cache.appForPid(::getpid(), shell));
+    EXPECT_EQ(lastTold, shell);
+    cache.appForPid(::getpid(), shell);
+    EXPECT_EQ(built.load(), 1);
+    // The same process after an exec: another account, another App.
+    cache.appForPid(::getpid(), ProcessAppCache::Identity{1000, "/usr/bin/curl", ""});
+    EXPECT_EQ(built.load(), 2);
+}
+
 TEST(ProcessAppCacheTest, RemembersNothingForProcessesWithoutApp) {
     std::atomic<int> built{0};
-    ProcessAppCache cache([&built](qint32) {
+    ProcessAppCache cache([&built](qint32, const ProcessAppCache::Identity*) {
         ++built;
         return AppPtr();
     });
@@ -115,7 +133,7 @@ TEST(ProcessAppCacheTest, RemembersNothingForProcessesWithoutApp) {
 TEST(ProcessAppCacheTest, ExpiresEntries) {
     std::atomic<int> built{0};
     ProcessAppCache cache(
-        [&built](qint32 pid) {
+        [&built](qint32 pid, const ProcessAppCache::Identity*) {
             ++built;
             return App::initWithPid(pid);
         },

@@ -2,7 +2,9 @@
 
 #include "kernel/wire/ControlPath.h"
 #include "kernel/wire/KextCommandFrame.h"
+#include "kernel/wire/RecordExtension.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -29,24 +31,7 @@ FakeKextFilter::FakeKextFilter(Start start)
 }
 
 FakeKextFilter::~FakeKextFilter() {
-    if (m_thread.joinable()) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_stopping = true;
-        }
-        wake();
-        m_thread.join();
-    }
-    for (const int fd : m_clients) {
-        ::close(fd);
-    }
-    if (m_listener >= 0) {
-        ::close(m_listener);
-        ::unlink(socketPath().c_str());
-    }
-    if (m_wake >= 0) {
-        ::close(m_wake);
-    }
+    stop();
     if (m_hadControlDir) {
         qputenv(kControlDirVariable, m_previousControlDir);
     } else {
@@ -78,6 +63,33 @@ bool FakeKextFilter::listen() {
     m_wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     m_thread = std::thread([this] { run(); });
     return true;
+}
+
+void FakeKextFilter::stop() {
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard lock(m_mutex);
+            m_stopping = true;
+        }
+        wake();
+        m_thread.join();
+    }
+    std::lock_guard lock(m_mutex);
+    for (const int fd : m_clients) {
+        ::close(fd);
+    }
+    m_clients.clear();
+    if (m_listener >= 0) {
+        ::close(m_listener);
+        ::unlink(socketPath().c_str());
+        m_listener = -1;
+    }
+    if (m_wake >= 0) {
+        ::close(m_wake);
+        m_wake = -1;
+    }
+    m_stopping = false;
+    m_changed.notify_all();
 }
 
 std::string FakeKextFilter::controlDirectory() const {
@@ -153,6 +165,18 @@ std::vector<std::uint8_t> FakeKextFilter::record(std::uint32_t command, std::int
         Quilvane::Wire::makeRecord(buffer, Quilvane::Wire::KextCommand::outgoingConnection, pid,
                                    reinterpret_cast<const sockaddr*>(&peer));
     std::memcpy(buffer.data(), &command, sizeof command);
+    return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length)};
+}
+
+std::vector<std::uint8_t> FakeKextFilter::extendedRecord(std::uint32_t command, std::int32_t pid,
+                                                         const std::string& address, std::uint16_t port,
+                                                         std::uint32_t uid, const std::string& executable,
+                                                         const std::string& script) {
+    const std::vector<std::uint8_t> plain = record(command, pid, address, port);
+    Quilvane::Wire::RecordBuffer buffer{};
+    std::copy(plain.begin(), plain.end(), buffer.begin());
+    const std::size_t length =
+        Quilvane::Wire::appendRecordExtension(buffer, plain.size(), uid, executable, script);
     return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length)};
 }
 

@@ -43,6 +43,9 @@ public:
 
     // Creates the control socket and starts accepting; false when that fails.
     bool listen();
+    // The filter stops as a service does: its clients see the end of the stream and the socket
+    // goes away. listen() starts it again in the same folder; what it received is kept.
+    void stop();
 
     // The folder that $QUILVANE_CONTROL_DIR names, and the socket inside it.
     std::string controlDirectory() const;
@@ -69,6 +72,11 @@ public:
     // Any command value may be given, to test how clients treat unknown ones.
     static std::vector<std::uint8_t> record(std::uint32_t command, std::int32_t pid,
                                             const std::string& address, std::uint16_t port);
+    // The same record followed by the service's identity extension (user id, program, script).
+    static std::vector<std::uint8_t> extendedRecord(std::uint32_t command, std::int32_t pid,
+                                                    const std::string& address, std::uint16_t port,
+                                                    std::uint32_t uid, const std::string& executable,
+                                                    const std::string& script = {});
 
 private:
     void run();
