@@ -17,7 +17,7 @@ void Notices::set(const QString& key, const QString& text) {
     } else {
         return;
     }
-    emit changed();
+    Q_EMIT changed();
 }
 
 void Notices::clear(const QString& key) {
@@ -27,7 +27,7 @@ void Notices::clear(const QString& key) {
         return;
     }
     m_notices.erase(removed, m_notices.end());
-    emit changed();
+    Q_EMIT changed();
 }
 
 bool Notices::contains(const QString& key) const {
@@ -53,5 +53,5 @@ void Notices::clearAll() {
         return;
     }
     m_notices.clear();
-    emit changed();
+    Q_EMIT changed();
 }

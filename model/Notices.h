@@ -28,7 +28,7 @@ public:
     // Tests only: drops every notice.
     void clearAll();
 
-signals:
+Q_SIGNALS:
     void changed();
 
 private:

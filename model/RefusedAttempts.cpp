@@ -9,7 +9,7 @@ void RefusedAttempts::record(const QString& identifierKey, const QDateTime& when
     Tally& tally = m_tallies[identifierKey];
     ++tally.count;
     tally.last = when;
-    emit tallyChanged(identifierKey);
+    Q_EMIT tallyChanged(identifierKey);
 }
 
 void RefusedAttempts::clearAll() {

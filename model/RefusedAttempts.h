@@ -26,7 +26,7 @@ public:
     // Tests only.
     void clearAll();
 
-signals:
+Q_SIGNALS:
     void tallyChanged(const QString& identifierKey);
 
 private:
