@@ -50,6 +50,8 @@ public:
     bool reportsIncoming() const { return m_acceptLink != nullptr; }
 
 private:
+    static void configureKernelSide(quilvane_filter& skeleton);
+
     struct SkeletonDeleter {
         void operator()(quilvane_filter* skeleton) const;
     };
