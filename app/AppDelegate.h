@@ -16,7 +16,7 @@ class WindowController;
 // be reached and needs an administrator's approval to run, only the start-up guide opens (it calls
 // launchApp() again once the service is reachable); otherwise the delegate subscribes to the block
 // list, which sends the list to the service at once and after every change, and opens the main
-// window. It also carries the check-for-updates menu item of the main window's menu bar.
+// window. It also carries the menu bar (Check for Updates…, Quit) of both windows.
 class AppDelegate final : public QObject,
                           public BlacklistSubscriber,
                           public std::enable_shared_from_this<AppDelegate> {
