@@ -152,7 +152,8 @@ void HighSierraViewController::showServiceState(FilterServiceStatus::State state
     const bool startHelps =
         state == FilterServiceStatus::State::notRunning || state == FilterServiceStatus::State::notInstalled;
     m_ui->preferencesButton->setVisible(startHelps);
-    m_ui->screenshot->setVisible(startHelps);
+    // The picture shows starting an installed service.
+    m_ui->screenshot->setVisible(state == FilterServiceStatus::State::notRunning);
     m_ui->preferencePathLabel->setVisible(startHelps);
     if (changed) {
         printState(advice);
