@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/AboutPanel.h"
+#include "app/FilterServiceStatus.h"
 #include "app/UpdatePage.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
@@ -17,6 +18,7 @@ namespace {
 
 const QString mainWindowIdentifier = QStringLiteral("mainWindowController");
 const QString highSierraWindowIdentifier = QStringLiteral("highSierraWindowController");
+constexpr std::chrono::milliseconds launchVerdictWait{300};
 
 std::weak_ptr<AppDelegate> s_applicationDelegate;
 
@@ -40,7 +42,11 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::launchApp() {
-    const bool reachable = KextClient::shared().connectIfNeeded();
+    // A service that hangs up on this user once polkit has said no must not count as reachable: the
+    // client would keep a dead connection and the main window would show nothing. polkit answers in
+    // milliseconds; the wait applies only to users that neither root nor the group lets in.
+    const bool refused = FilterServiceStatus::probe(launchVerdictWait) == FilterServiceStatus::State::refused;
+    const bool reachable = !refused && KextClient::shared().connectIfNeeded();
     if (!reachable && ProcessInfo::filterNeedsApproval()) {
         showWindowController(m_highSierraWindowController, highSierraWindowIdentifier);
         return;
@@ -107,14 +113,14 @@ AppDelegate::loadWindowController(std::shared_ptr<WindowController>& property, c
         return property;
     }
     property = m_storyboard.instantiate<WindowController>(identifier);
-    if (property && identifier == mainWindowIdentifier) {
+    if (property) {
         installMainMenu(property->window());
     }
     return property;
 }
 
-// The main window carries the application's menu bar (a desktop without a global menu has no other
-// place for it).
+// Each window carries the application's menu bar (a desktop without a global menu has no other place
+// for it), the guide too: checking for updates and quitting must not wait for the service.
 void AppDelegate::installMainMenu(Window* window) {
     if (!window || !window->layout()) {
         return;

@@ -16,7 +16,7 @@ class WindowController;
 // be reached and needs an administrator's approval to run, only the start-up guide opens (it calls
 // launchApp() again once the service is reachable); otherwise the delegate subscribes to the block
 // list, which sends the list to the service at once and after every change, and opens the main
-// window. It also carries the main window's menu bar: Quit, Check for Updates… and About Quilvane.
+// window. It also carries the menu bar of both windows: Quit, Check for Updates… and About Quilvane.
 class AppDelegate final : public QObject,
                           public BlacklistSubscriber,
                           public std::enable_shared_from_this<AppDelegate> {

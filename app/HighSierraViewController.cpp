@@ -7,10 +7,15 @@
 #include "platform/Workspace.h"
 #include "ui_highSierraViewController.h"
 
+#include <QClipboard>
+#include <QDialog>
+#include <QGuiApplication>
+#include <QLineEdit>
 #include <QMouseEvent>
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <cstdio>
 
 namespace {
 
@@ -18,12 +23,26 @@ const QString securityPreferencesAddress =
     QStringLiteral("x-apple.systempreferences:com.apple.preference.security?General");
 const QString guidePictureName = QStringLiteral("filter_service_guide");
 constexpr QSize guidePictureSize(560, 200);
+// A service that admits the person at the machine asks polkit first, which answers within a second.
+constexpr std::chrono::milliseconds polkitVerdictWait{1500};
+
+// Printed when the guide's finding changes, for people who started Quilvane from a terminal.
+void printState(const FilterServiceStatus::Advice& advice) {
+    QString line = QStringLiteral("quilvane: ") + advice.title;
+    if (!advice.command.isEmpty()) {
+        line += QStringLiteral(" (") + advice.command + QLatin1Char(')');
+    }
+    const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
 
 } // namespace
 
 HighSierraViewController::HighSierraViewController()
     : m_ui(std::make_unique<Ui::HighSierraViewController>())
-    , m_check(&HighSierraViewController::isKextLoaded) {}
+    , m_check(&HighSierraViewController::isKextLoaded)
+    , m_diagnosis([] { return FilterServiceStatus::probe(polkitVerdictWait); }) {}
 
 HighSierraViewController::~HighSierraViewController() = default;
 
@@ -39,6 +58,10 @@ QLabel* HighSierraViewController::preferencePathLabel() const {
     return isViewLoaded() ? m_ui->preferencePathLabel : nullptr;
 }
 
+QLineEdit* HighSierraViewController::commandField() const {
+    return isViewLoaded() ? m_ui->commandField : nullptr;
+}
+
 QWidget* HighSierraViewController::loadView() {
     auto* view = new QWidget;
     m_ui->setupUi(view);
@@ -46,8 +69,16 @@ QWidget* HighSierraViewController::loadView() {
         // Drawn at twice its size on screen, so it stays sharp on high-density displays.
         m_ui->screenshot->setPixmap(picture->pixmap(guidePictureSize, view->devicePixelRatioF()));
     }
+    if (const std::optional<QIcon> logo = Images::imageNamed(QStringLiteral("quilvane"))) {
+        m_ui->logo->setPixmap(logo->pixmap(QSize(40, 40), view->devicePixelRatioF()));
+    }
+    QFont titleFont = m_ui->titleLabel->font();
+    titleFont.setPointSizeF(16);
+    titleFont.setBold(true);
+    m_ui->titleLabel->setFont(titleFont);
     connect(m_ui->preferencesButton, &QPushButton::clicked, this,
             &HighSierraViewController::preferencesButtonClicked);
+    connect(m_ui->copyButton, &QPushButton::clicked, this, &HighSierraViewController::copyButtonClicked);
     // Presses on the picture and on the labels are not taken by them and reach the view.
     view->installEventFilter(this);
     return view;
@@ -69,23 +100,68 @@ void HighSierraViewController::viewDidLoad() {
 }
 
 bool HighSierraViewController::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::MouseButtonPress && isViewLoaded() && watched == view()) {
-        mouseDown(static_cast<QMouseEvent*>(event));
-        event->accept();
-        return true;
+    if (!isViewLoaded()) {
+        return ViewController::eventFilter(watched, event);
+    }
+    if (event->type() == QEvent::MouseButtonPress && watched == view()) {
+        if (mouseDown(static_cast<QMouseEvent*>(event))) {
+            event->accept();
+            return true;
+        }
+        // Not taken: the press goes on to the window, whose background moves it.
+        event->ignore();
+        return false;
+    }
+    if (event->type() == QEvent::ParentChange && watched == view() && view()->window() != view()) {
+        // The guide's dialogs go when its window closes, however it is closed.
+        view()->window()->installEventFilter(this);
+    }
+    if (event->type() == QEvent::Close && watched == view()->window() && watched != view()) {
+        closeOwnedDialogs();
     }
     return ViewController::eventFilter(watched, event);
 }
 
-void HighSierraViewController::mouseDown(const QMouseEvent* event) {
+bool HighSierraViewController::mouseDown(const QMouseEvent* event) {
+    if (event->button() != Qt::LeftButton) {
+        return false;
+    }
     QWidget* view = this->view();
     // From the screen rather than the window: both frames are tested in the view's own coordinates.
     const QPoint point = view->mapFromGlobal(event->globalPosition().toPoint());
-    if (m_ui->screenshot->geometry().contains(point)) {
+    const auto hits = [&](const QWidget* widget) {
+        return widget->isVisible() && widget->geometry().contains(point);
+    };
+    if (hits(m_ui->screenshot) || hits(m_ui->preferencePathLabel)) {
         openSecurityPreferences();
-    } else if (m_ui->preferencePathLabel->geometry().contains(point)) {
-        openSecurityPreferences();
+        return true;
     }
+    return false;
+}
+
+void HighSierraViewController::showServiceState(FilterServiceStatus::State state) {
+    const bool changed = m_state != state;
+    m_state = state;
+    const FilterServiceStatus::Advice advice =
+        FilterServiceStatus::advice(state, FilterServiceStatus::currentUserName());
+    m_ui->titleLabel->setText(advice.title);
+    m_ui->explanationLabel->setText(advice.explanation);
+    m_ui->commandField->setText(advice.command);
+    m_ui->commandField->setCursorPosition(0);
+    // Starting the service helps only where it is not running; a refusal is for an administrator.
+    const bool startHelps =
+        state == FilterServiceStatus::State::notRunning || state == FilterServiceStatus::State::notInstalled;
+    m_ui->preferencesButton->setVisible(startHelps);
+    // The picture shows starting an installed service.
+    m_ui->screenshot->setVisible(state == FilterServiceStatus::State::notRunning);
+    m_ui->preferencePathLabel->setVisible(startHelps);
+    if (changed) {
+        printState(advice);
+    }
+}
+
+void HighSierraViewController::copyButtonClicked() {
+    QGuiApplication::clipboard()->setText(m_ui->commandField->text());
 }
 
 void HighSierraViewController::preferencesButtonClicked() {
@@ -100,20 +176,25 @@ void HighSierraViewController::pollKext() {
     }
     m_checkRunning = true;
     ++m_checksStarted;
-    Dispatch::async(Dispatch::Queue::background, [check = m_check, self = QPointer(this)] {
-        const bool loaded = check();
-        Dispatch::async(Dispatch::Queue::main, [self, loaded] {
-            if (self) {
-                self->checkFinished(loaded);
-            }
-        });
-    });
+    Dispatch::async(Dispatch::Queue::background,
+                    [check = m_check, diagnosis = m_diagnosis, self = QPointer(this)] {
+                        // A service that will hang up on this user must not end the guide.
+                        const FilterServiceStatus::State state = diagnosis();
+                        const bool loaded = state == FilterServiceStatus::State::answering && check();
+                        Dispatch::async(Dispatch::Queue::main, [self, state, loaded] {
+                            if (self) {
+                                self->checkFinished(state, loaded);
+                            }
+                        });
+                    });
 }
 
-void HighSierraViewController::checkFinished(bool loaded) {
+void HighSierraViewController::checkFinished(FilterServiceStatus::State state, bool loaded) {
     m_checkRunning = false;
     if (loaded) {
         kextWasLoaded();
+    } else if (state != FilterServiceStatus::State::answering) {
+        showServiceState(state);
     }
 }
 
@@ -134,10 +215,18 @@ void HighSierraViewController::kextWasLoaded() {
         delegate->launchApp();
     }
     if (isViewLoaded()) {
+        closeOwnedDialogs();
         QWidget* window = view()->window();
         if (window != view()) {
             window->close();
         }
+    }
+}
+
+// Dialogs opened from the guide (the service settings) are children of its window.
+void HighSierraViewController::closeOwnedDialogs() {
+    for (QDialog* dialog : view()->window()->findChildren<QDialog*>()) {
+        dialog->close();
     }
 }
 

@@ -1,13 +1,16 @@
 #pragma once
 
+#include "app/FilterServiceStatus.h"
 #include "platform/widgets/ViewController.h"
 
 #include <QUrl>
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 
 class QLabel;
+class QLineEdit;
 class QMouseEvent;
 class QTimer;
 
@@ -15,12 +18,14 @@ namespace Ui {
 class HighSierraViewController;
 }
 
-// The start-up guide, shown instead of the main window while the filter service cannot be reached
-// and needs an administrator to start it. It shows a picture of the command that starts the
-// service and a link to the service settings, and checks once a second, off the main thread, whether
-// the service answers. The first check that finds it ends the guide: the application delegate
+// The start-up guide, shown instead of the main window while the filter service cannot be used. It
+// says why (not installed, not running, or running but not letting this user in) and shows the one
+// command that helps, selectable and with a Copy button, beside a picture of a terminal and a link
+// to the service settings. It checks once a second, off the main thread, whether the service answers
+// and lets this user in. The first check that finds it so ends the guide: the application delegate
 // continues the launch (which opens the main window) and only then does the guide's window close, so
-// the application never runs out of windows in between.
+// the application never runs out of windows in between. Dialogs opened from the guide belong to its
+// window and close with it.
 class HighSierraViewController final : public ViewController {
     Q_OBJECT
 public:
@@ -34,12 +39,14 @@ public:
 
     QLabel* screenshot() const;
     QLabel* preferencePathLabel() const;
+    QLineEdit* commandField() const;
     // The repeating timer that drives the checks; null once the guide has ended.
     QTimer* kextPoller() const { return m_kextPoller.get(); }
 
-    // A press on the guide's view: on the picture or on the settings label it opens the settings.
-    // The press goes no further either way.
-    void mouseDown(const QMouseEvent* event);
+    // A left-button press on the picture or on the settings label opens the settings and goes no
+    // further; any other press goes on to the window (whose background moves it). Answers whether
+    // the press was taken.
+    bool mouseDown(const QMouseEvent* event);
     void preferencesButtonClicked();
     // Starts one check on the background queue, unless the previous one is still running.
     void pollKext();
@@ -51,9 +58,19 @@ public:
     // The number of checks started so far.
     int checksStarted() const { return m_checksStarted; }
 
-    // Tests only: `check` replaces isKextLoaded() as the background check.
+    // What the last check found; nothing before the first one.
+    std::optional<FilterServiceStatus::State> serviceState() const { return m_state; }
+    // Shows the texts and the command for `state`.
+    void showServiceState(FilterServiceStatus::State state);
+    // Puts the command on the clipboard.
+    void copyButtonClicked();
+
+    // Tests only: `check` replaces isKextLoaded() as the background check, and `diagnosis` the look
+    // at the service that comes before it (by default, any service answering counts).
     using Check = std::function<bool()>;
     void setCheck(Check check) { m_check = std::move(check); }
+    using Diagnosis = std::function<FilterServiceStatus::State()>;
+    void setDiagnosis(Diagnosis diagnosis) { m_diagnosis = std::move(diagnosis); }
 
 protected:
     QWidget* loadView() override;
@@ -61,12 +78,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void checkFinished(bool loaded);
+    void checkFinished(FilterServiceStatus::State state, bool loaded);
+    void closeOwnedDialogs();
     static void openSecurityPreferences();
 
     std::unique_ptr<Ui::HighSierraViewController> m_ui;
     std::unique_ptr<QTimer> m_kextPoller;
     Check m_check;
+    Diagnosis m_diagnosis;
+    std::optional<FilterServiceStatus::State> m_state;
     bool m_checkRunning = false;
     bool m_ended = false;
     int m_checksStarted = 0;

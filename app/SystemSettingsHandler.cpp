@@ -1,5 +1,7 @@
 #include "app/SystemSettingsHandler.h"
 
+#include "app/WindowSnapshot.h"
+
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QMessageBox>
@@ -45,19 +47,26 @@ bool SystemSettingsHandler::canStartService() const {
 }
 
 void SystemSettingsHandler::openUrl(const QUrl&) {
-    if (m_dialog) {
+    // A dialog that was closed is on its way out (deleted on close); a new request gets a new one.
+    if (m_dialog && m_dialog->isVisible()) {
         m_dialog->raise();
         m_dialog->activateWindow();
         return;
     }
+    // The dialog belongs to the window that asked for it (the guide): it closes with that window and
+    // never keeps the application running on its own.
     auto* box = new QMessageBox(QMessageBox::Information, tr("Start the Quilvane Filter Service"),
                                 tr("Quilvane blocks applications through its filter service, %1, which runs "
                                    "with administrator rights.")
-                                    .arg(QString::fromLatin1(serviceName)));
+                                    .arg(QString::fromLatin1(serviceName)),
+                                QMessageBox::NoButton, WindowSnapshot::frontWindow());
+    box->setAttribute(Qt::WA_QuitOnClose, false);
     const QString command = QStringLiteral("sudo systemctl enable --now ") + QString::fromLatin1(serviceName);
-    box->setInformativeText(tr("An administrator starts it once with:\n\n    %1\n\nFrom the source folder, "
-                               "./scripts/run starts the service and Quilvane together.")
-                                .arg(command));
+    box->setInformativeText(
+        tr("An administrator starts it once with:\n\n    %1\n\nIf it is not installed: "
+           "sudo apt install quilvane-filterd. From the source folder, ./scripts/run starts "
+           "the service and Quilvane together.")
+            .arg(command));
     box->setTextInteractionFlags(Qt::TextSelectableByMouse);
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setWindowModality(Qt::NonModal);

@@ -1,9 +1,11 @@
 #include "app/UpdatePage.h"
 
+#include "app/WindowSnapshot.h"
 #include "platform/ProcessInfo.h"
 #include "platform/Workspace.h"
 
 #include <QCoreApplication>
+#include <QMessageBox>
 
 namespace {
 
@@ -32,8 +34,21 @@ std::optional<QUrl> updatePageURL() {
     return url;
 }
 
-void openUpdatePage() {
-    if (const std::optional<QUrl> url = updatePageURL()) {
-        Workspace::openURL(*url);
+QPointer<QMessageBox> openUpdatePage() {
+    const std::optional<QUrl> url = updatePageURL();
+    if (!url || Workspace::openURL(*url)) {
+        return nullptr;
     }
+    auto* notice =
+        new QMessageBox(QMessageBox::Information, QCoreApplication::translate("UpdatePage", "No Web Browser"),
+                        QCoreApplication::translate(
+                            "UpdatePage", "Quilvane could not open a web browser. The update page is at:"),
+                        QMessageBox::Close, WindowSnapshot::frontWindow());
+    notice->setInformativeText(url->toString());
+    notice->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    notice->setAttribute(Qt::WA_DeleteOnClose);
+    notice->setAttribute(Qt::WA_QuitOnClose, false);
+    notice->setWindowModality(Qt::NonModal);
+    notice->show();
+    return notice;
 }

@@ -11,6 +11,7 @@
 #include "platform/ProcessInfo.h"
 #include "platform/UserDefaults.h"
 #include "platform/widgets/Storyboard.h"
+#include "platform/widgets/Window.h"
 
 #include <QApplication>
 #include <QTimer>
@@ -111,10 +112,15 @@ int main(int argc, char** argv) {
         QTimer::singleShot(static_cast<int>(seconds * 1000), &application, [&options] {
             int exitCode = 0;
             if (const std::optional<QString>& path = options.screenshotPath()) {
-                const QString error = WindowSnapshot::save(WindowSnapshot::frontWindow(), *path);
+                QWidget* front = WindowSnapshot::frontWindow();
+                const QString error = WindowSnapshot::save(front, *path);
                 if (error.isEmpty()) {
-                    print(stdout, QStringLiteral("quilvane: saved a picture of the window to ") + *path +
-                                      QLatin1Char('\n'));
+                    // Named by its title even where the title bar hides it, so a script can tell
+                    // the main window from the guide.
+                    const auto* window = qobject_cast<Window*>(front);
+                    const QString title = window ? window->title() : front->windowTitle();
+                    print(stdout, QStringLiteral("quilvane: saved a picture of the window “%1” to %2\n")
+                                      .arg(title, *path));
                 } else {
                     print(stderr, QStringLiteral("quilvane: ") + error + QLatin1Char('\n'));
                     exitCode = 1;

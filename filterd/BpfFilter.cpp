@@ -100,6 +100,15 @@ std::string exeOfPid(std::int32_t pid) {
 
 } // namespace
 
+// How the kernel side batches its reports and how often it reports a UDP peer again. Waking the
+// service for every record would cost a context switch each; 64 KiB of queued records, or 2 ms since
+// the last wake-up, keeps both the cost and the delay small. A UDP peer is reported again after 5 s.
+void BpfFilter::configureKernelSide(quilvane_filter& skeleton) {
+    skeleton.rodata->wakeup_bytes = 64 * 1024;
+    skeleton.rodata->wakeup_quiet_ns = 2'000'000ULL;
+    skeleton.rodata->udp_report_interval_ns = 5'000'000'000ULL;
+}
+
 void BpfFilter::SkeletonDeleter::operator()(quilvane_filter* skeleton) const {
     quilvane_filter__destroy(skeleton);
 }
@@ -193,6 +202,7 @@ bool BpfFilter::load(std::string& error) {
             error = std::string("cannot open the BPF programs: ") + std::strerror(errno);
             return false;
         }
+        configureKernelSide(*m_skeleton);
         bool anyPinned = false;
         for (int i = 0; i < static_cast<int>(kMapPins.size()) && !pins.empty(); ++i) {
             const std::string mapPin = pins + "/" + kMapPins[i];

@@ -56,6 +56,8 @@ public:
     bool reportsIncoming() const { return m_incomingLinks[0] != nullptr; }
 
 private:
+    static void configureKernelSide(quilvane_filter& skeleton);
+
     struct SkeletonDeleter {
         void operator()(quilvane_filter* skeleton) const;
     };

@@ -10,7 +10,15 @@ QUILVANE_PACKAGES=(
     libicu-dev libplist-dev libglib2.0-dev
     libbpf-dev bpftool clang llvm linux-libc-dev libcap-dev libsystemd-dev dbus-daemon polkitd
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    xvfb xauth x11-utils iproute2 procps dbus-daemon
+    xvfb xauth x11-utils iproute2 procps
+    ccache
+)
+
+# What building and checking the Debian packages needs on top, and what the first-run test of the
+# installed packages starts (a system bus and polkitd).
+QUILVANE_PACKAGING_PACKAGES=(
+    debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
+    dbus dbus-daemon polkitd pkexec passwd
 )
 
 say() { printf '==> %s\n' "$*"; }
@@ -49,4 +57,44 @@ configure_and_build() {
     shift
     cmake -S "$QUILVANE_ROOT" -B "$dir" -G "Unix Makefiles" "$@" >/dev/null
     cmake --build "$dir" -j2
+}
+
+# dpkg-buildpackage writes the packages next to the folder it builds, so it builds a copy of the
+# source in out/src/quilvane (always the same path, so that the compiler cache serves a rebuild) and
+# the packages land in out/. No debug-symbol packages: `apt-get install ./out/*.deb` installs what is
+# there.
+build_packages() {
+    local out="$QUILVANE_ROOT/out"
+    local src="$out/src/quilvane"
+    say "building the Debian packages (out/)"
+    rm -rf "$out"
+    mkdir -p "$src"
+    tar -C "$QUILVANE_ROOT" --exclude=./out --exclude='./build*' --exclude='./obj-*' --exclude=./.git \
+        -cf - . | tar -C "$src" -xf -
+    (cd "$src" && DEB_BUILD_OPTIONS="noautodbgsym parallel=2" dpkg-buildpackage -b -us -uc \
+        >"$out/build.log" 2>&1) || {
+        tail -n 60 "$out/build.log" >&2
+        echo "error: the package build failed; the whole log is out/build.log" >&2
+        return 1
+    }
+    mv "$out"/src/*.deb "$out"/src/*.buildinfo "$out"/src/*.changes "$out/"
+    rm -rf "$out/src"
+    ls -1 "$out"/*.deb
+}
+
+# lintian (no errors), the desktop entry and the AppStream description as the packages install them.
+check_packages() {
+    say "checking the packages (lintian, desktop-file-validate, appstreamcli)"
+    local changes
+    changes=$(ls "$QUILVANE_ROOT"/out/*.changes)
+    lintian --fail-on error --suppress-tags bad-distribution-in-changes-file "$changes"
+    local tree
+    tree=$(mktemp -d)
+    local deb
+    for deb in "$QUILVANE_ROOT"/out/*.deb; do
+        dpkg-deb -x "$deb" "$tree"
+    done
+    desktop-file-validate "$tree/usr/share/applications/quilvane.desktop"
+    appstreamcli validate --no-net "$tree/usr/share/metainfo/com.quilvaneapp.Quilvane.metainfo.xml"
+    rm -rf "$tree"
 }

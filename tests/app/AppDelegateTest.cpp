@@ -7,6 +7,7 @@
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
 #include "platform/ProcessInfo.h"
+#include "platform/Workspace.h"
 #include "platform/widgets/WindowController.h"
 #include "tests/app/ShellFixture.h"
 #include "tests/support/FakeKextFilter.h"
@@ -119,9 +120,20 @@ TEST_F(AppDelegateTest, UnreachableFilterWithoutApprovalShowsTheErrorView) {
     EXPECT_TRUE(window->isMovableByWindowBackground());
     EXPECT_EQ(subscriptions(), 1);
 
-    // The download button and the menu item open the same update page.
+    // No service at all: the view says so and offers no download, which would not help.
+    auto errorView = std::dynamic_pointer_cast<ErrorViewController>(window->contentViewController());
+    EXPECT_FALSE(errorView->title().contains(QStringLiteral("can’t reach")));
+    EXPECT_TRUE(errorView->message().contains(QStringLiteral("not installed")) ||
+                errorView->message().contains(QStringLiteral("not running")))
+        << errorView->message().toStdString();
     auto* download = window->findChild<QPushButton*>(QStringLiteral("downloadButton"));
     ASSERT_NE(download, nullptr);
+    EXPECT_TRUE(download->isHidden());
+
+    // A service of another version: the download button and the menu item open the same update page.
+    errorView->showServiceState(FilterServiceStatus::State::answering);
+    EXPECT_TRUE(errorView->message().contains(QStringLiteral("not this version of Quilvane")));
+    EXPECT_FALSE(download->isHidden());
     QTest::mouseClick(download, Qt::LeftButton);
     QAction* checkForUpdates = nullptr;
     for (QAction* action : window->findChild<QMenuBar*>()->findChildren<QAction*>()) {
@@ -232,6 +244,29 @@ TEST_F(AppDelegateTest, AboutNamesTheVersionTheLicenceAndTheServicesState) {
     }
     KextClient::resetShared();
     EXPECT_TRUE(aboutText().contains(QStringLiteral("Filter service: not connected")));
+}
+
+TEST_F(AppDelegateTest, TheGuideHasTheMenuAndAMissingBrowserShowsTheAddress) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    m_delegate->launchApp();
+    ASSERT_NE(guideWindow(), nullptr);
+    auto* menuBar = guideWindow()->findChild<QMenuBar*>();
+    ASSERT_NE(menuBar, nullptr) << "Check for Updates… and Quit while the guide is shown";
+    QStringList titles;
+    for (QAction* action : menuBar->findChildren<QAction*>()) {
+        titles.append(action->text());
+    }
+    EXPECT_TRUE(titles.contains(QStringLiteral("Check for Updates…")));
+    EXPECT_TRUE(titles.contains(QStringLiteral("&Quit Quilvane")));
+
+    // The desktop opens no browser: the address is shown to copy instead of nothing at all.
+    Workspace::setUrlOpener([](const QUrl&) { return false; });
+    QPointer<QMessageBox> notice = openUpdatePage();
+    ASSERT_FALSE(notice.isNull());
+    EXPECT_TRUE(notice->isVisible());
+    EXPECT_EQ(notice->informativeText(), updatePageURL()->toString());
+    EXPECT_FALSE(notice->testAttribute(Qt::WA_QuitOnClose));
+    notice->close();
 }
 
 } // namespace

@@ -1,7 +1,9 @@
 #include "app/HighSierraViewController.h"
 
 #include "app/AppDelegate.h"
+#include "app/SystemSettingsHandler.h"
 #include "platform/Dispatch.h"
+#include "platform/Workspace.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/WindowController.h"
 #include "tests/app/ShellFixture.h"
@@ -9,7 +11,10 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QThreadPool>
 #include <QTimer>
@@ -66,12 +71,82 @@ TEST_F(HighSierraViewControllerTest, ThePictureTheLabelAndTheButtonOpenTheSettin
     ASSERT_EQ(m_openedURLs->size(), 3);
     EXPECT_EQ(m_openedURLs->last(), settings);
 
-    // Anywhere else in the guide: nothing, and the press is not taken for a window drag either.
-    QSignalSpy moves(m_window.data(), &Window::systemMoveStarted);
-    QTest::mouseClick(m_window->findChild<QLabel*>(QStringLiteral("explanationLabel")), Qt::LeftButton);
-    QTest::mouseClick(m_guide->view(), Qt::LeftButton, {}, QPoint(2, 2));
+    // Only the left button opens them.
+    QTest::mouseClick(m_guide->screenshot(), Qt::RightButton);
+    QTest::mouseClick(m_guide->preferencePathLabel(), Qt::MiddleButton);
     EXPECT_EQ(m_openedURLs->size(), 3);
-    EXPECT_EQ(moves.count(), 0);
+}
+
+TEST_F(HighSierraViewControllerTest, TheBackgroundAndTheLogoMoveTheWindow) {
+    QSignalSpy moves(m_window.data(), &Window::systemMoveStarted);
+    // Press on the background (and on the logo) and drag a few pixels with the button held.
+    const auto drag = [&](QWidget* widget, QPoint at) {
+        QTest::mousePress(widget, Qt::LeftButton, {}, at);
+        QMouseEvent move(QEvent::MouseMove, QPointF(at + QPoint(12, 12)),
+                         widget->mapToGlobal(QPointF(at + QPoint(12, 12))), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(widget, &move);
+        QTest::mouseRelease(widget, Qt::LeftButton, {}, at + QPoint(12, 12));
+    };
+    drag(m_guide->view(), QPoint(2, 2));
+    EXPECT_EQ(moves.count(), 1) << "the guide's view no longer swallows presses on its background";
+    drag(m_window->findChild<QLabel*>(QStringLiteral("logo")), QPoint(5, 5));
+    EXPECT_EQ(moves.count(), 2);
+    EXPECT_TRUE(m_openedURLs->isEmpty());
+}
+
+TEST_F(HighSierraViewControllerTest, SaysWhyTheServiceCannotBeUsedAndOffersTheCommand) {
+    m_guide->setCheck([] { return true; });
+    m_guide->setDiagnosis([] { return FilterServiceStatus::State::refused; });
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return m_guide->serviceState().has_value(); }, 3000ms));
+    // A service that answers but refuses this user must not end the guide.
+    TestEnvironment::spin(1500ms);
+    EXPECT_TRUE(m_window && m_window->isVisible());
+    EXPECT_EQ(m_delegate->mainWindowController(), nullptr);
+
+    auto* title = m_window->findChild<QLabel*>(QStringLiteral("titleLabel"));
+    EXPECT_EQ(title->text(), QStringLiteral("The filter service does not let you in"));
+    const QString command =
+        QStringLiteral("sudo usermod -aG quilvane ") + FilterServiceStatus::currentUserName();
+    EXPECT_EQ(m_guide->commandField()->text(), command);
+    EXPECT_TRUE(m_guide->commandField()->isReadOnly());
+    EXPECT_TRUE(m_window->findChild<QPushButton*>(QStringLiteral("preferencesButton"))->isHidden())
+        << "starting the service does not help a refused user";
+    QTest::mouseClick(m_window->findChild<QPushButton*>(QStringLiteral("copyButton")), Qt::LeftButton);
+    EXPECT_EQ(QGuiApplication::clipboard()->text(), command);
+
+    // The service stops: the guide says so, and offers to start it.
+    m_guide->setDiagnosis([] { return FilterServiceStatus::State::notRunning; });
+    ASSERT_TRUE(TestEnvironment::waitUntil(
+        [&] { return m_guide->serviceState() == FilterServiceStatus::State::notRunning; }, 3000ms));
+    EXPECT_EQ(m_guide->commandField()->text(),
+              QStringLiteral("sudo systemctl enable --now quilvane-filterd.service"));
+    EXPECT_FALSE(m_window->findChild<QPushButton*>(QStringLiteral("preferencesButton"))->isHidden());
+}
+
+TEST_F(HighSierraViewControllerTest, TheSettingsDialogBelongsToTheGuide) {
+    SystemSettingsHandler handler(QStringList{});
+    handler.install();
+    Workspace::setUrlOpener({});
+    QTest::mouseClick(m_window->findChild<QPushButton*>(QStringLiteral("preferencesButton")), Qt::LeftButton);
+    QPointer<QMessageBox> dialog = handler.dialog();
+    ASSERT_FALSE(dialog.isNull());
+    EXPECT_EQ(dialog->parentWidget(), m_window.data());
+    EXPECT_FALSE(dialog->testAttribute(Qt::WA_QuitOnClose)) << "the dialog never keeps Quilvane running";
+
+    // Closing the guide closes its dialog.
+    m_window->close();
+    EXPECT_TRUE(dialog.isNull() || !dialog->isVisible());
+
+    // Handing over to the main window takes the dialog away too.
+    m_windowController->showWindow();
+    QTest::mouseClick(m_window->findChild<QPushButton*>(QStringLiteral("preferencesButton")), Qt::LeftButton);
+    dialog = handler.dialog();
+    ASSERT_FALSE(dialog.isNull());
+    ASSERT_TRUE(dialog->isVisible());
+    FakeKextFilter filter;
+    m_guide->kextWasLoaded();
+    EXPECT_TRUE(dialog.isNull() || !dialog->isVisible());
 }
 
 TEST_F(HighSierraViewControllerTest, StaysOpenAndChecksOnceASecondWhileTheFilterIsAway) {
@@ -92,6 +167,7 @@ TEST_F(HighSierraViewControllerTest, ASlowCheckIsNeverOverlappedByTheNextTick) {
     std::atomic<int> running{0};
     std::atomic<int> mostAtOnce{0};
     std::atomic<int> calls{0};
+    m_guide->setDiagnosis([] { return FilterServiceStatus::State::answering; });
     m_guide->setCheck([&] {
         const int now = ++running;
         mostAtOnce = std::max(mostAtOnce.load(), now);

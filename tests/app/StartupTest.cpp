@@ -155,8 +155,10 @@ TEST_F(ProgramTest, FirstStartImportsThenOpensTheGuideAndSavesAPicture) {
         run({QStringLiteral("--screenshot"), picture, QStringLiteral("--quit-after"), QStringLiteral("0.5")}),
         0)
         << m_stderr.toStdString();
-    EXPECT_EQ(m_stdout,
-              QStringLiteral("quilvane: saved a picture of the window to ") + picture + QLatin1Char('\n'));
+    EXPECT_EQ(
+        m_stdout,
+        QStringLiteral("quilvane: saved a picture of the window “Start the Quilvane Filter Service” to ") +
+            picture + QLatin1Char('\n'));
     QImage image(picture);
     EXPECT_FALSE(image.isNull());
     EXPECT_GE(image.width(), 400);
