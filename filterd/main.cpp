@@ -65,10 +65,11 @@ int main(int argc, char** argv) {
     }
 
     if (!options.simulate && ::geteuid() != 0) {
-        std::fprintf(
-            stderr,
-            "quilvane-filterd: blocking with eBPF needs root (CAP_BPF, CAP_NET_ADMIN, CAP_SYS_ADMIN).\n"
-            "Run it as root, or try 'quilvane-filterd --simulate', which needs no privileges.\n");
+        std::fprintf(stderr,
+                     "quilvane-filterd: blocking with eBPF needs root with the capabilities its unit grants "
+                     "(CAP_BPF,\n"
+                     "CAP_PERFMON, CAP_NET_ADMIN, CAP_CHOWN, CAP_SYS_PTRACE, CAP_DAC_READ_SEARCH).\n"
+                     "Run it as root, or try 'quilvane-filterd --simulate', which needs no privileges.\n");
         return 1;
     }
     std::string error;

@@ -5,6 +5,7 @@
 #include "kernel/wire/KextCommandFrame.h"
 #include "model/Blacklist.h"
 #include "model/Notices.h"
+#include "model/RefusedAttempts.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/TableView.h"
 #include "platform/widgets/Window.h"
@@ -239,4 +240,36 @@ TEST_F(WholeApplicationTest, AChangeMadeWhileTheFilterIsAwayReachesItWhenItIsBac
     ASSERT_TRUE(TestEnvironment::waitUntil([&] { return filter.commands().size() > sent; }, 2s));
     EXPECT_EQ(lastNamesSent(filter), (std::vector<std::string>{"curl", "wget"}));
     EXPECT_FALSE(Notices::shared().contains(service));
+}
+
+// A blocked program that keeps trying: the service refuses each attempt and says so, and the
+// program's row in the firewall pane counts them, while the monitor shows no connection.
+TEST_F(WholeApplicationTest, TheFirewallRowCountsTheAttemptsTheServiceRefused) {
+    RefusedAttempts::shared().clearAll();
+    FakeKextFilter filter;
+    const QString programPath = m_folder.filePath(QStringLiteral("quilvane-probe"));
+    ASSERT_NO_FATAL_FAILURE(startProgram(programPath));
+    Blacklist::shared().block(App::initWithPath(programPath));
+    launch();
+    ASSERT_TRUE(filter.waitForCommands(1));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(m_delegate->mainWindowController()->window()));
+    const auto firewall = subscribedPane<FirewallViewController>();
+    const auto monitor = subscribedPane<MonitorViewController>();
+    ASSERT_TRUE(firewall && monitor);
+    auto* cell = qobject_cast<FirewallTableCellView*>(firewall->tableView()->viewAtColumn(0, 0, true));
+    ASSERT_NE(cell, nullptr);
+    EXPECT_FALSE(cell->refusedTextField()->isVisibleTo(cell)) << "nothing refused yet";
+
+    const auto pid = static_cast<std::int32_t>(m_program.processId());
+    const std::string exe = programPath.toStdString();
+    for (std::uint16_t port = 1; port <= 3; ++port) {
+        ASSERT_EQ(
+            filter.sendRecord(FakeKextFilter::extendedRecord(2, pid, "127.0.0.1", port, ::getuid(), exe)), 1);
+    }
+
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] {
+        return cell->refusedTextField()->text().startsWith(QStringLiteral("3 refused, last "));
+    })) << cell->refusedTextField()->text().toStdString();
+    EXPECT_TRUE(cell->refusedTextField()->isVisibleTo(cell));
+    EXPECT_EQ(monitor->tableView()->numberOfRows(), 0) << "a refused attempt is no connection";
 }

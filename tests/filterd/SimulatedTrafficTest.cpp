@@ -202,3 +202,11 @@ TEST(FilterdCommandLine, HelpVersionAndClearStartupErrors) {
               std::string::npos)
         << badDir.output;
 }
+
+TEST_F(SimulatedServiceTest, ADemonstrationSaysNothingOfMissingGroups) {
+    const auto service = ServiceProcess::start({"--simulate", "--control-dir", controlDir(), "--group",
+                                                "quilvane-no-such-group-" + std::to_string(::getpid())},
+                                               m_dir.filePath(QStringLiteral("filterd.log")).toStdString());
+    ASSERT_TRUE(service);
+    EXPECT_EQ(service->log().find("does not exist"), std::string::npos) << service->log();
+}
