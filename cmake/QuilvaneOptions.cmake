@@ -9,6 +9,8 @@ target_compile_options(quilvane_options INTERFACE
 # QT_NO_KEYWORDS: GLib's headers use "signals" as an identifier; use Q_SIGNALS, Q_SLOTS, Q_EMIT.
 target_compile_definitions(quilvane_options INTERFACE
     QT_NO_KEYWORDS
+    QT_NO_CAST_FROM_ASCII
+    QT_NO_CAST_FROM_BYTEARRAY
     QT_NO_CAST_TO_ASCII
     QT_NO_NARROWING_CONVERSIONS_IN_CONNECT
     QT_NO_URL_CAST_FROM_STRING
