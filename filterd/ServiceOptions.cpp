@@ -126,7 +126,7 @@ ServiceOptions ServiceOptions::parse(int argc, const char* const* argv) {
             }
             options.helper.interval = std::chrono::milliseconds(ms);
         } else {
-            return fail("unknown option " + std::string(arg));
+            return fail("unknown option \"" + std::string(arg) + "\"");
         }
     }
     if (rateGiven && !options.simulate && options.action == Action::run) {

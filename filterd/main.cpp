@@ -49,8 +49,7 @@ int main(int argc, char** argv) {
         std::printf("quilvane-filterd %s\n", QUILVANE_VERSION);
         return 0;
     case ServiceOptions::Action::invalid:
-        std::fprintf(stderr, "quilvane-filterd: %s\nTry 'quilvane-filterd --help' for more information.\n",
-                     options.error.c_str());
+        std::fprintf(stderr, "quilvane-filterd: %s (try --help)\n", options.error.c_str());
         return 2;
     case ServiceOptions::Action::simulatorHelper:
         return SimulatorHelper::run(options.helper);
