@@ -1,6 +1,7 @@
 // Block list figures at the size of a long-lived list: loading 10,000 stored entries (half paths of
 // real executables, half bare process names) and one block or unblock with its save in such a list.
 
+#include "bench/model/StoredEntries.h"
 #include "bench/support/MachineDescription.h"
 #include "model/Blacklist.h"
 #include "platform/UserDefaults.h"
@@ -20,24 +21,8 @@ constexpr int listSize = 10'000;
 
 QTemporaryDir* s_programs = nullptr;
 
-// Half the entries are hard links to one real program (distinct paths, real files to resolve),
-// half are bare names.
 QStringList storedIdentifiers() {
-    static QStringList identifiers;
-    if (!identifiers.isEmpty()) {
-        return identifiers;
-    }
-    const QString original = s_programs->filePath(QStringLiteral("program"));
-    QFile::copy(QStringLiteral("/bin/sleep"), original);
-    for (int i = 0; i < listSize; ++i) {
-        if (i % 2 == 0) {
-            const QString path = s_programs->filePath(QStringLiteral("program-%1").arg(i));
-            ::link(QFile::encodeName(original).constData(), QFile::encodeName(path).constData());
-            identifiers.append(path);
-        } else {
-            identifiers.append(QStringLiteral("process-%1").arg(i));
-        }
-    }
+    static const QStringList identifiers = makeStoredEntries(*s_programs, listSize);
     return identifiers;
 }
 

@@ -3,6 +3,7 @@
 // file, loaded into the block list, made into firewall rows and into the command for the filter
 // service. Prints the time of each step, the total, and the memory kept per stored entry.
 
+#include "bench/model/StoredEntries.h"
 #include "bench/support/MachineDescription.h"
 #include "model/Blacklist.h"
 #include "model/BlockedApp.h"
@@ -25,22 +26,6 @@ namespace {
 
 size_t heapInUse() {
     return mallinfo2().uordblks;
-}
-
-QStringList makeEntries(const QTemporaryDir& programs, int count) {
-    const QString original = programs.filePath(QStringLiteral("program"));
-    QFile::copy(QStringLiteral("/bin/sleep"), original);
-    QStringList identifiers;
-    for (int i = 0; i < count; ++i) {
-        if (i % 2 == 0) {
-            const QString path = programs.filePath(QStringLiteral("program-%1").arg(i));
-            ::link(QFile::encodeName(original).constData(), QFile::encodeName(path).constData());
-            identifiers.append(path);
-        } else {
-            identifiers.append(QStringLiteral("process-%1").arg(i));
-        }
-    }
-    return identifiers;
 }
 
 QString loadAverage() {
@@ -73,7 +58,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::printf("machine: %s\n", machineDescription().c_str());
 
-    UserDefaults::standard().setValue(QVariant(makeEntries(programs, entries)), QStringLiteral("blacklist"));
+    UserDefaults::standard().setValue(QVariant(makeStoredEntries(programs, entries)),
+                                      QStringLiteral("blacklist"));
     UserDefaults::resetStandard();
     std::system("sync");
 

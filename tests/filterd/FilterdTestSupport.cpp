@@ -36,6 +36,27 @@ std::string probeBinary() {
     return QUILVANE_FILTERD_PROBE;
 }
 
+pid_t spawnLogged(const std::string& logPath, const std::function<void()>& body) {
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        ::dup2(log, STDERR_FILENO);
+        ::dup2(log, STDOUT_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        // A test that dies takes its children with it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(1);
+        }
+        body();
+        ::_exit(127);
+    }
+    return pid;
+}
+
 std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::string>& arguments,
                                                       const std::string& logPath) {
     std::vector<std::string> args = {serviceBinary()};
@@ -49,23 +70,7 @@ std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::str
     std::error_code noLog;
     const auto existing = std::filesystem::file_size(logPath, noLog);
     const std::size_t logStart = noLog ? 0 : static_cast<std::size_t>(existing);
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-        ::dup2(log, STDERR_FILENO);
-        ::dup2(log, STDOUT_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        // A test that dies takes its service with it.
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(1);
-        }
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+    const pid_t pid = spawnLogged(logPath, [&] { ::execv(argv[0], argv.data()); });
     if (pid < 0) {
         return nullptr;
     }

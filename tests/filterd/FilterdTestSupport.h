@@ -122,6 +122,10 @@ std::uint8_t recordFamily(const Quilvane::Wire::RecordBuffer& record);
 std::string serviceBinary();
 std::string probeBinary();
 
+// Runs `body` in a forked child that dies with the test, its standard output and error appended
+// to `logPath`; the child ends when `body` returns. Returns the child's pid, -1 when fork failed.
+pid_t spawnLogged(const std::string& logPath, const std::function<void()>& body);
+
 // Returns true for root with the BPF syscall available; otherwise sets `why`.
 bool canUseBpf(std::string& why);
 

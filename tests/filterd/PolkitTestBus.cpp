@@ -1,5 +1,7 @@
 #include "tests/filterd/PolkitTestBus.h"
 
+#include "tests/filterd/FilterdTestSupport.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -29,27 +31,6 @@ std::string polkitdPath() {
         }
     }
     return {};
-}
-
-// Runs `body` in a child that dies with the test, its output in `log`.
-template <typename Body> pid_t spawn(const std::string& log, Body body) {
-    const pid_t parent = ::getpid();
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        ::dup2(out, STDOUT_FILENO);
-        ::dup2(out, STDERR_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(1);
-        }
-        body();
-        ::_exit(127);
-    }
-    return child;
 }
 
 std::string contents(const std::string& path) {
@@ -136,7 +117,7 @@ bool PolkitTestBus::startBus(const std::string& folder, std::string& why) {
 </busconfig>
 )";
     const std::string log = folder + "/dbus-daemon.log";
-    m_bus = spawn(log, [&] {
+    m_bus = FilterdTestSupport::spawnLogged(log, [&] {
         ::execl("/usr/bin/dbus-daemon", "dbus-daemon", "--nofork", "--nopidfile",
                 ("--config-file=" + config).c_str(), nullptr);
     });
@@ -169,7 +150,7 @@ bool PolkitTestBus::startPolkit(const std::string& folder, const std::string& ru
 
     const std::string log = folder + "/polkitd.log";
     const std::string address = this->address();
-    m_polkit = spawn(log, [&] {
+    m_polkit = FilterdTestSupport::spawnLogged(log, [&] {
         if (::unshare(CLONE_NEWNS) != 0 ||
             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
             ::mount(rulesDir.c_str(), "/etc/polkit-1/rules.d", nullptr, MS_BIND, nullptr) != 0 ||
