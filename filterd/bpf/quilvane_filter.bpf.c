@@ -269,10 +269,14 @@ int BPF_PROG(quilvane_fork, struct task_struct* parent, struct task_struct* chil
     return 0;
 }
 
+/* Only kernels from 6.16 on pass group_dead to this tracepoint, and a program that reads an
+ * argument the kernel lacks is refused with the whole object. do_exit() has already counted this
+ * thread out of signal->live when the tracepoint fires, so zero there means the last thread of the
+ * group is leaving, on every kernel. */
 SEC("tp_btf/sched_process_exit")
-int BPF_PROG(quilvane_exit, struct task_struct* task, bool group_dead)
+int BPF_PROG(quilvane_exit, struct task_struct* task)
 {
-    if (group_dead) {
+    if (BPF_CORE_READ(task, signal, live.counter) == 0) {
         __u32 tgid = task->tgid;
         bpf_map_delete_elem(&processes, &tgid);
     }
