@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "app/AppDelegate.h"
 
 #include "app/AboutPanel.h"
@@ -16,8 +17,8 @@
 
 namespace {
 
-const QString mainWindowIdentifier = QStringLiteral("mainWindowController");
-const QString highSierraWindowIdentifier = QStringLiteral("highSierraWindowController");
+const QString mainWindowIdentifier = SceneIdentifiers::mainWindowController();
+const QString highSierraWindowIdentifier = SceneIdentifiers::highSierraWindowController();
 constexpr std::chrono::milliseconds launchVerdictWait{300};
 
 std::weak_ptr<AppDelegate> s_applicationDelegate;

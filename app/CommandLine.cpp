@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "app/SystemSettingsHandler.h"
+
 #include <QFileInfo>
 
 namespace {
@@ -78,7 +80,7 @@ QString CommandLine::usage() {
         "\n"
         "Quilvane takes network access away from the applications you choose and shows which\n"
         "applications have been making connections. Blocking is done by the filter service\n"
-        "quilvane-filterd; start it with: sudo systemctl enable --now quilvane-filterd.service\n"
+        "quilvane-filterd; start it with: %1\n"
         "\n"
         "Options:\n"
         "  -h, --help               show this help and exit\n"
@@ -91,7 +93,8 @@ QString CommandLine::usage() {
         "  QUILVANE_CONTROL_DIR     folder of the filter service's control socket (default /run/quilvane)\n"
         "  QUILVANE_FILTER_NEEDS_APPROVAL=0\n"
         "                           the filter service is managed elsewhere: when it cannot be reached,\n"
-        "                           show the main window with an error instead of the start-up guide\n");
+        "                           show the main window with an error instead of the start-up guide\n")
+        .arg(SystemSettingsHandler::startCommand());
 }
 
 QString CommandLine::versionText() {

@@ -1,8 +1,9 @@
 #include "app/FilterServiceStatus.h"
 
 #include "app/SystemSettingsHandler.h"
-#include "kernel/wire/ControlPath.h"
-#include "kernel/wire/UniqueFd.h"
+#include "platform/SystemdUnits.h"
+#include "wire/ControlPath.h"
+#include "wire/LocalSocket.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -24,10 +25,7 @@ QString tr(const char* text) {
 }
 
 bool unitInstalled(const QStringList& unitDirectories) {
-    const QString unit = QString::fromLatin1(SystemSettingsHandler::serviceName);
-    return std::any_of(unitDirectories.cbegin(), unitDirectories.cend(), [&](const QString& directory) {
-        return QFileInfo(directory + QLatin1Char('/') + unit).isFile();
-    });
+    return SystemdUnits::isInstalled(QString::fromLatin1(SystemSettingsHandler::serviceName), unitDirectories);
 }
 
 // Root and the members of the socket's group are let in at once; anyone else waits for polkit.
@@ -42,31 +40,16 @@ bool admittedWithoutPolkit(const std::string& controlPath) {
     return std::find(groups.cbegin(), groups.cend(), st.st_gid) != groups.cend();
 }
 
-bool hungUpWithin(int fd, std::chrono::milliseconds wait) {
-    pollfd hangup{fd, POLLRDHUP, 0};
-    int ready;
-    do {
-        ready = ::poll(&hangup, 1, static_cast<int>(wait.count()));
-    } while (ready < 0 && errno == EINTR);
-    return ready > 0 && (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
 } // namespace
 
 FilterServiceStatus::State FilterServiceStatus::probe(const std::string& controlPath,
                                                       const QStringList& unitDirectories,
                                                       std::chrono::milliseconds verdictWait) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (controlPath.size() >= sizeof address.sun_path) {
-        return unitInstalled(unitDirectories) ? State::notRunning : State::notInstalled;
-    }
-    std::memcpy(address.sun_path, controlPath.c_str(), controlPath.size() + 1);
-    const Quilvane::Wire::UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
+    const Quilvane::Wire::UniqueFd fd = Quilvane::Wire::LocalSocket::createSeqpacket();
     if (!fd) {
         return unitInstalled(unitDirectories) ? State::notRunning : State::notInstalled;
     }
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    if (!Quilvane::Wire::LocalSocket::connectTo(fd.get(), controlPath)) {
         // The socket, or the folder it lies in, is closed to this user: the service keeps them out.
         if (errno == EACCES || errno == EPERM) {
             return State::refused;
@@ -74,7 +57,7 @@ FilterServiceStatus::State FilterServiceStatus::probe(const std::string& control
         return unitInstalled(unitDirectories) ? State::notRunning : State::notInstalled;
     }
     const auto wait = admittedWithoutPolkit(controlPath) ? std::chrono::milliseconds(0) : verdictWait;
-    return hungUpWithin(fd.get(), wait) ? State::refused : State::answering;
+    return Quilvane::Wire::LocalSocket::hasHungUp(fd.get(), wait) ? State::refused : State::answering;
 }
 
 FilterServiceStatus::State FilterServiceStatus::probe(std::chrono::milliseconds verdictWait) {
@@ -95,8 +78,7 @@ FilterServiceStatus::Advice FilterServiceStatus::advice(State state, const QStri
                 tr("Quilvane blocks applications and watches their connections through a system service, "
                    "quilvane-filterd. It is installed but not running. It runs with administrator rights, so "
                    "an administrator starts it once with:"),
-                QStringLiteral("sudo systemctl enable --now ") +
-                    QString::fromLatin1(SystemSettingsHandler::serviceName)};
+                SystemSettingsHandler::startCommand()};
     case State::refused:
         return {tr("The filter service does not let you in"),
                 tr("The Quilvane filter service is running, but it does not accept %1. It lets in the person "

@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "app/MainStoryboard.h"
 
 #include "app/ErrorViewController.h"
@@ -18,9 +19,9 @@ template <typename Controller> Storyboard::Factory make() {
 } // namespace
 
 void registerMainStoryboard(Storyboard& storyboard) {
-    storyboard.registerScene(QStringLiteral("mainWindowController"), make<MainWindowController>());
-    storyboard.registerScene(QStringLiteral("errorViewController"), make<ErrorViewController>());
-    storyboard.registerScene(QStringLiteral("highSierraWindowController"),
+    storyboard.registerScene(SceneIdentifiers::mainWindowController(), make<MainWindowController>());
+    storyboard.registerScene(SceneIdentifiers::errorViewController(), make<ErrorViewController>());
+    storyboard.registerScene(SceneIdentifiers::highSierraWindowController(),
                              make<HighSierraWindowController>());
     storyboard.registerScene(FirewallViewController::storyboardIdentifier(), make<FirewallViewController>());
     registerMonitorScenes(storyboard);

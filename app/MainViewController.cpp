@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "app/MainViewController.h"
 
 #include "platform/Images.h"
@@ -56,9 +57,9 @@ void MainViewController::viewDidLoad() {
     if (!m_ui->tabView || m_ui->tabView->count() < 2) {
         qFatal("the main view's resources lack the tab view with its two tabs");
     }
-    m_firewallViewController = installPane(firewallTab, QStringLiteral("firewallViewController"),
+    m_firewallViewController = installPane(firewallTab, SceneIdentifiers::firewallViewController(),
                                            tr("The firewall pane is not part of this build."));
-    m_monitorViewController = installPane(monitorTab, QStringLiteral("monitorViewController"),
+    m_monitorViewController = installPane(monitorTab, SceneIdentifiers::monitorViewController(),
                                           tr("The network monitor pane is not part of this build."));
 }
 

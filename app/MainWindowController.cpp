@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "app/MainWindowController.h"
 
 #include "app/MainViewController.h"
@@ -46,7 +47,7 @@ void MainWindowController::showErrorViewController() {
         return;
     }
     std::shared_ptr<ViewController> errorView =
-        storyboard() ? storyboard()->instantiate<ViewController>(QStringLiteral("errorViewController"))
+        storyboard() ? storyboard()->instantiate<ViewController>(SceneIdentifiers::errorViewController())
                      : nullptr;
     window->setContentViewController(std::move(errorView));
 }

@@ -1,6 +1,7 @@
 #include "app/SystemSettingsHandler.h"
 
 #include "app/WindowSnapshot.h"
+#include "platform/SystemdUnits.h"
 
 #include <QDesktopServices>
 #include <QFileInfo>
@@ -25,9 +26,7 @@ SystemSettingsHandler::~SystemSettingsHandler() {
 }
 
 QStringList SystemSettingsHandler::systemUnitDirectories() {
-    return {QStringLiteral("/etc/systemd/system"), QStringLiteral("/run/systemd/system"),
-            QStringLiteral("/usr/local/lib/systemd/system"), QStringLiteral("/usr/lib/systemd/system"),
-            QStringLiteral("/lib/systemd/system")};
+    return SystemdUnits::systemDirectories();
 }
 
 void SystemSettingsHandler::install() {
@@ -40,10 +39,7 @@ bool SystemSettingsHandler::canStartService() const {
         QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty()) {
         return false;
     }
-    const QString unit = QString::fromLatin1(serviceName);
-    return std::any_of(m_unitDirectories.cbegin(), m_unitDirectories.cend(), [&](const QString& directory) {
-        return QFileInfo(directory + QLatin1Char('/') + unit).isFile();
-    });
+    return SystemdUnits::isInstalled(QString::fromLatin1(serviceName), m_unitDirectories);
 }
 
 void SystemSettingsHandler::openUrl(const QUrl&) {
@@ -61,7 +57,7 @@ void SystemSettingsHandler::openUrl(const QUrl&) {
                                     .arg(QString::fromLatin1(serviceName)),
                                 QMessageBox::NoButton, WindowSnapshot::frontWindow());
     box->setAttribute(Qt::WA_QuitOnClose, false);
-    const QString command = QStringLiteral("sudo systemctl enable --now ") + QString::fromLatin1(serviceName);
+    const QString command = startCommand();
     box->setInformativeText(
         tr("An administrator starts it once with:\n\n    %1\n\nIf it is not installed: "
            "sudo apt install quilvane-filterd. From the source folder, ./scripts/run starts "
@@ -78,6 +74,10 @@ void SystemSettingsHandler::openUrl(const QUrl&) {
     }
     m_dialog = box;
     box->show();
+}
+
+QString SystemSettingsHandler::startCommand() {
+    return QStringLiteral("sudo systemctl enable --now ") + QString::fromLatin1(serviceName);
 }
 
 // pkexec asks for the administrator's password itself; the guide notices the running service.

@@ -16,6 +16,8 @@ class SystemSettingsHandler final : public QObject {
 public:
     static const char* const scheme;
     static const char* const serviceName;
+    // What an administrator types to start the service for good.
+    static QString startCommand();
 
     // `unitDirectories`: where systemd unit files are looked for (the system's folders by default).
     explicit SystemSettingsHandler(QStringList unitDirectories = systemUnitDirectories(),

@@ -1,6 +1,6 @@
 #include "filterd/ConnectionEvent.h"
 
-#include "kernel/wire/RecordExtension.h"
+#include "wire/RecordExtension.h"
 
 #include <arpa/inet.h>
 #include <cstring>

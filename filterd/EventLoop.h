@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filterd/BlockListCommand.h"
+#include "filterd/control/BlockListCommand.h"
 
 #include <cstdint>
 #include <string>

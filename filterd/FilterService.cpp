@@ -1,11 +1,11 @@
 #include "filterd/FilterService.h"
 
 #include "filterd/Log.h"
-#include "filterd/SimulatedTraffic.h"
-#include "kernel/wire/ControlPath.h"
+#include "filterd/simulator/SimulatedTraffic.h"
+#include "wire/ControlPath.h"
 
 #ifdef QUILVANE_FILTERD_HAVE_BPF
-#include "filterd/BpfFilter.h"
+#include "filterd/bpf/BpfFilter.h"
 #endif
 
 #include <cerrno>
@@ -119,6 +119,7 @@ bool FilterService::start(std::string& error) {
 #ifdef QUILVANE_FILTERD_HAVE_BPF
         BpfFilter::Options bpf;
         bpf.pinDirectory = m_options.pinDirectory;
+        bpf.cgroupPath = m_options.cgroupPath;
         m_backend = BpfFilter::create(*m_loop, bpf, std::move(sink), error);
 #else
         error = "this build has no eBPF support; run with --simulate";

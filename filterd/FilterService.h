@@ -1,11 +1,11 @@
 #pragma once
 
 #include "filterd/ConnectionEvent.h"
-#include "filterd/ControlServer.h"
+#include "filterd/control/ControlServer.h"
 #include "filterd/EventLoop.h"
 #include "filterd/FilterBackend.h"
 #include "filterd/ServiceOptions.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <chrono>
 #include <memory>

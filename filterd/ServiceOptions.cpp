@@ -1,6 +1,6 @@
 #include "filterd/ServiceOptions.h"
 
-#include "kernel/wire/ControlPath.h"
+#include "wire/ControlPath.h"
 
 #include <charconv>
 #include <cmath>
@@ -42,6 +42,8 @@ std::string ServiceOptions::usage() {
            "  --pin-dir DIR      where the block list and the links are pinned so that blocking\n"
            "                     survives a restart (default: /sys/fs/bpf/quilvane)\n"
            "  --no-pin           pin nothing: blocking ends with the process\n"
+           "  --cgroup DIR       guard only the processes of this cgroup v2 folder (default: the\n"
+           "                     root of the hierarchy, every process)\n"
            "  --unload           remove the pins of a stopped service, ending its blocking for good\n"
            "  --queue N          records kept for a client that is slow to read (default: 16384,\n"
            "                     at most 2 MiB); 8 clients per user and 64 in all are served\n"
@@ -102,6 +104,11 @@ ServiceOptions ServiceOptions::parse(int argc, const char* const* argv) {
                 return fail("--pin-dir needs an absolute path");
             }
             options.pinDirectory = std::string(text);
+        } else if (arg == "--cgroup") {
+            if (!value(text) || text.empty() || text.front() != '/') {
+                return fail("--cgroup needs an absolute path");
+            }
+            options.cgroupPath = std::string(text);
         } else if (arg == "--rate") {
             if (!value(text) || !parseNumber(text, options.rate, 0.0, 10'000'000.0)) {
                 return fail("--rate needs a number of records per second (0 to 10000000)");

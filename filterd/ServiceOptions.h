@@ -1,6 +1,6 @@
 #pragma once
 
-#include "filterd/SimulatorHelper.h"
+#include "filterd/simulator/SimulatorHelper.h"
 
 #include <cstddef>
 #include <string>
@@ -20,6 +20,7 @@ struct ServiceOptions {
     bool simulate = false;
     double rate = 0;
     std::string pinDirectory = "/sys/fs/bpf/quilvane"; // empty with --no-pin
+    std::string cgroupPath;                            // empty: the cgroup v2 root
     std::size_t queueCapacity = 16384;
     bool verbose = false;
     SimulatorHelper::Options helper;

@@ -3,10 +3,10 @@
 #include "filterd/FilterService.h"
 #include "filterd/Log.h"
 #include "filterd/ServiceOptions.h"
-#include "filterd/SimulatorHelper.h"
+#include "filterd/simulator/SimulatorHelper.h"
 
 #ifdef QUILVANE_FILTERD_HAVE_BPF
-#include "filterd/BpfFilter.h"
+#include "filterd/bpf/BpfFilter.h"
 #endif
 
 #include <cstdio>

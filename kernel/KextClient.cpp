@@ -2,9 +2,10 @@
 
 #include "kernel/KextSocket.h"
 #include "kernel/RecordDecoder.h"
-#include "kernel/wire/ControlPath.h"
-#include "kernel/wire/KextCommandFrame.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/ControlPath.h"
+#include "wire/LocalSocket.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/UniqueFd.h"
 #include "model/Blacklist.h"
 #include "model/FilterCommand.h"
 #include "model/Notices.h"
@@ -50,6 +51,7 @@ constexpr int kGatherMs = 4;
 constexpr int kRetryIntervalMs = 1000;
 
 const QString kServiceNoticeKey = QStringLiteral("service");
+const QString kNotSentNoticeKey = QStringLiteral("blocklist-not-sent");
 
 // Host-name look-ups wait on the network, often for seconds, and a first look-up of a fast address
 // queues behind the slow ones already running. They get a pool of their own, wide enough that a
@@ -256,16 +258,11 @@ struct KextClient::Private {
             std::memcpy(message.record.data(), scratch.buffers[i].data(), length);
         }
         // A read of 0 is either an empty message, which is dropped, or the end of the stream.
-        if (sawEmpty && hasHungUp(fd)) {
+        if (sawEmpty && Quilvane::Wire::LocalSocket::emptyReadEndsStream(fd)) {
             return ReadOutcome::closed;
         }
         return static_cast<std::size_t>(received) == kBatchLimit ? ReadOutcome::read
                                                                  : ReadOutcome::wouldBlock;
-    }
-
-    static bool hasHungUp(int fd) {
-        pollfd hangup{fd, POLLRDHUP, 0};
-        return ::poll(&hangup, 1, 0) > 0 && (hangup.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
     }
 };
 
@@ -326,11 +323,18 @@ void KextClient::updateBlacklist(const Blacklist* blacklist) {
     const bool enabled = UserDefaults::standard().boolForKey(SettingsKeys::enableFirewall);
     const FilterCommand command = FilterCommand::forBlacklist(blacklist, enabled);
     command.report();
-    if (command.replacesServiceList()) {
-        const std::vector<std::uint8_t>& payload = command.payload();
-        setKextOption(fd, Quilvane::Wire::kBlockListOption, payload.empty() ? nullptr : payload.data(),
-                      payload.size());
+    if (!command.replacesServiceList()) {
+        return;
     }
+    if (sendBlockList(fd, command.payload()) != 0) {
+        const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+        Notices::shared().set(kNotSentNoticeKey,
+                              QObject::tr("The block list could not be sent to the filter service (%1); the "
+                                          "blocks shown may not be in force.")
+                                  .arg(reason));
+        return;
+    }
+    Notices::shared().clear(kNotSentNoticeKey);
 }
 
 int KextClient::socket() const {

@@ -2,7 +2,7 @@
 
 #include "kernel/RecordDecoder.h"
 #include "kernel/TrafficSubscriber.h"
-#include "kernel/wire/KextRecord.h"
+#include "wire/KextRecord.h"
 
 #include <cstddef>
 #include <functional>

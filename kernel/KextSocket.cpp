@@ -1,9 +1,10 @@
 #include "kernel/KextSocket.h"
 
-#include "kernel/wire/ControlPath.h"
-#include "kernel/wire/KextCommandFrame.h"
+#include "wire/ControlPath.h"
+#include "wire/KextCommandFrame.h"
 #include "platform/ControlSocket.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +33,20 @@ std::int32_t closeKextSocket(std::int32_t fd) {
 
 int setNonBlocking(std::int32_t fd) {
     return ::fcntl(fd, F_SETFL, O_NONBLOCK);
+}
+
+int sendBlockList(std::int32_t fd, std::span<const std::uint8_t> names) {
+    const auto messages = Quilvane::Wire::frameBlockList(names);
+    if (!messages) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (const auto& message : *messages) {
+        if (ControlSocket::send(fd, message.data(), message.size()) != 0) {
+            return -1;
+        }
+    }
+    return 0;
 }
 
 int setKextOption(std::int32_t fd, std::int32_t option, const void* data, std::size_t length) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 // The socket-level functions under the filter client. They work on descriptors and raw bytes
 // only, return 0 (or nothing) on failure, and print nothing except closeKextSocket's one diagnostic.
@@ -18,6 +19,11 @@ std::int32_t closeKextSocket(std::int32_t fd);
 // Sets the file status flags of `fd` to exactly O_NONBLOCK (earlier flags are not kept). Returns
 // fcntl's result.
 int setNonBlocking(std::int32_t fd);
+
+// Sends the block-list payload `names` (each name followed by a NUL) in as many messages as the
+// socket's buffer needs, the last one the block-list command. 0 when every message went out, -1 with
+// errno set when one did not (the service then applies nothing of it).
+int sendBlockList(std::int32_t fd, std::span<const std::uint8_t> names);
 
 // The setsockopt of the control protocol: one message holding level 2, `option` and the payload
 // (`length` bytes at `data`; none when `data` is null). 0 on success, -1 on failure.

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kernel/wire/RecordExtension.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/RecordExtension.h"
+#include "wire/UniqueFd.h"
 #include "model/App.h"
 
 #include <QHash>

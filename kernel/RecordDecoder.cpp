@@ -1,6 +1,6 @@
 #include "kernel/RecordDecoder.h"
 
-#include "kernel/wire/RecordExtension.h"
+#include "wire/RecordExtension.h"
 
 #include <cstring>
 

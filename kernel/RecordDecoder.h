@@ -3,7 +3,7 @@
 #include "kernel/Connection.h"
 #include "kernel/HostNameCache.h"
 #include "kernel/ProcessAppCache.h"
-#include "kernel/wire/KextRecord.h"
+#include "wire/KextRecord.h"
 #include "model/App.h"
 
 #include <QByteArray>

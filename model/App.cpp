@@ -1,5 +1,7 @@
 #include "model/App.h"
 
+#include "platform/TypeIdentifiers.h"
+
 #include "platform/Bundle.h"
 #include "platform/FileManager.h"
 #include "platform/ProcessInfo.h"
@@ -11,8 +13,8 @@
 
 namespace {
 
-const QString bundleType = QStringLiteral("com.apple.bundle");
-const QString executableType = QStringLiteral("public.executable");
+const QString& bundleType = TypeIdentifiers::bundle;
+const QString& executableType = TypeIdentifiers::executable;
 
 QString normalisedKey(const QString& identifier) {
     return identifier.normalized(QString::NormalizationForm_C);

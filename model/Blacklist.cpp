@@ -1,3 +1,4 @@
+#include "model/SettingsKeys.h"
 #include "model/Blacklist.h"
 
 #include "model/Notices.h"
@@ -93,7 +94,7 @@ Blacklist::Blacklist(const QString& userDefaultsKey)
 Blacklist& Blacklist::shared() {
     QMutexLocker locker(&s_sharedMutex);
     if (s_shared == nullptr) {
-        s_shared = new Blacklist(QStringLiteral("blacklist"));
+        s_shared = new Blacklist(SettingsKeys::blacklist);
     }
     return *s_shared;
 }

@@ -1,6 +1,6 @@
 #include "model/FilterCommand.h"
 
-#include "kernel/wire/ServiceLimits.h"
+#include "wire/ServiceLimits.h"
 #include "model/Blacklist.h"
 #include "model/FilterNames.h"
 #include "model/Notices.h"

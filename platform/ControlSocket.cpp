@@ -1,5 +1,7 @@
 #include "platform/ControlSocket.h"
 
+#include "wire/LocalSocket.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -44,18 +46,7 @@ bool ControlSocket::lookup(const std::string& path) {
 }
 
 bool ControlSocket::connect(int fd, const std::string& path) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
-        errno = ENAMETOOLONG;
-        return false;
-    }
-    std::memcpy(address.sun_path, path.data(), path.size());
-    int result;
-    do {
-        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
+    return Quilvane::Wire::LocalSocket::connectTo(fd, path);
 }
 
 int ControlSocket::send(int fd, const void* data, std::size_t length) {

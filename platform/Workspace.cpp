@@ -7,6 +7,8 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
+#include "platform/TypeIdentifiers.h"
+
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
@@ -16,13 +18,13 @@
 
 namespace {
 
-const QString applicationBundleType = QStringLiteral("com.apple.application-bundle");
-const QString bundleType = QStringLiteral("com.apple.bundle");
+const QString& applicationBundleType = TypeIdentifiers::applicationBundle;
+const QString& bundleType = TypeIdentifiers::bundle;
+const QString& executableType = TypeIdentifiers::executable;
+const QString& folderType = TypeIdentifiers::folder;
+const QString& dataType = TypeIdentifiers::data;
 const QString desktopEntryType = QStringLiteral("org.freedesktop.desktop-entry");
-const QString executableType = QStringLiteral("public.executable");
-const QString folderType = QStringLiteral("public.folder");
 const QString directoryType = QStringLiteral("public.directory");
-const QString dataType = QStringLiteral("public.data");
 const QString itemType = QStringLiteral("public.item");
 
 // Each type's direct parents; conformance is the transitive closure.

@@ -10,8 +10,11 @@
 //
 //   filterd_load [--seconds S] [--rounds N] [--rate R]
 #include "bench/support/MachineDescription.h"
-#include "kernel/wire/KextCommandFrame.h"
-#include "kernel/wire/KextRecord.h"
+#include "tests/filterd/FilterdTestSupport.h"
+#include "wire/ControlPath.h"
+#include "wire/LocalSocket.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/KextRecord.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -44,8 +47,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The service under test, as the tests start it, in a folder of its own.
 struct Service {
-    pid_t pid = -1;
+    std::unique_ptr<FilterdTestSupport::ServiceProcess> process;
     std::string directory;
     std::string socket;
     std::string log;
@@ -62,67 +66,47 @@ Service startService(const std::vector<std::string>& extra = {}) {
     Service service;
     char pattern[] = "/tmp/quilvane-load-XXXXXX";
     service.directory = ::mkdtemp(pattern);
-    service.socket = service.directory + "/com.quilvaneapp.nke.filter";
+    service.socket = service.directory + "/" + Quilvane::Wire::kControlName;
     service.log = service.directory + "/filterd.log";
-    service.pid = ::fork();
-    if (service.pid == 0) {
-        const int log = ::open(service.log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-        ::dup2(log, STDERR_FILENO);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        std::vector<std::string> args = {
-            QUILVANE_FILTERD_BINARY, "--no-pin",       "--group", "root", "--queue", "65536",
-            "--control-dir",         service.directory};
-        args.insert(args.end(), extra.begin(), extra.end());
-        std::vector<char*> argv;
-        for (auto& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
-    const auto deadline = Clock::now() + 15s;
-    while (readFile(service.log).find("listening on") == std::string::npos) {
-        if (Clock::now() > deadline) {
-            std::fprintf(stderr, "the service did not start:\n%s", readFile(service.log).c_str());
-            std::exit(1);
-        }
-        std::this_thread::sleep_for(20ms);
+    std::vector<std::string> args = {"--no-pin", "--group", "root", "--queue", "65536", "--control-dir",
+                                     service.directory};
+    args.insert(args.end(), extra.begin(), extra.end());
+    service.process = FilterdTestSupport::ServiceProcess::start(args, service.log);
+    if (!service.process) {
+        std::fprintf(stderr, "the service did not start:\n%s", readFile(service.log).c_str());
+        std::exit(1);
     }
     return service;
 }
 
 std::string stopService(Service& service) {
-    ::kill(service.pid, SIGTERM);
-    ::waitpid(service.pid, nullptr, 0);
+    service.process->stop(SIGTERM);
     const std::string log = readFile(service.log);
     std::remove(service.log.c_str());
     ::rmdir(service.directory.c_str());
     return log;
 }
 
+// A raw client descriptor with large buffers: the load loops read and send on it directly.
 int connectControl(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    namespace LocalSocket = Quilvane::Wire::LocalSocket;
+    Quilvane::Wire::UniqueFd fd = LocalSocket::createSeqpacket();
+    if (!fd || !LocalSocket::connectTo(fd.get(), path)) {
         std::perror("connect to the control socket");
         std::exit(1);
     }
     const int big = 8 * 1024 * 1024;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big);
-    return fd;
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUFFORCE, &big, sizeof big);
+    return fd.release();
 }
 
 void sendList(int fd, const std::vector<std::string>& names) {
     using namespace Quilvane::Wire;
-    const auto payload = encodeProcessNames(names);
-    const auto message =
-        payload ? frameCommand(kSysprotoControl, kBlockListOption, payload->data(), payload->size())
-                : frameCommand(kSysprotoControl, kBlockListOption, nullptr, 0);
-    ::send(fd, message.data(), message.size(), 0);
+    const auto payload = encodeProcessNames(names).value_or(std::vector<std::uint8_t>{});
+    for (const auto& message : frameBlockList(payload).value()) {
+        ::send(fd, message.data(), message.size(), 0);
+    }
     std::this_thread::sleep_for(200ms);
 }
 

@@ -7,9 +7,9 @@
 
 #include "bench/support/MachineDescription.h"
 #include "kernel/KextClient.h"
-#include "kernel/wire/ControlPath.h"
-#include "kernel/wire/KextRecord.h"
-#include "kernel/wire/RecordExtension.h"
+#include "wire/ControlPath.h"
+#include "wire/KextRecord.h"
+#include "wire/RecordExtension.h"
 #include "platform/Dispatch.h"
 
 #include <QCoreApplication>

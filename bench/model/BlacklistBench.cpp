@@ -3,6 +3,7 @@
 
 #include "bench/model/StoredEntries.h"
 #include "bench/support/MachineDescription.h"
+#include "model/SettingsKeys.h"
 #include "model/Blacklist.h"
 #include "platform/UserDefaults.h"
 
@@ -27,7 +28,7 @@ QStringList storedIdentifiers() {
 }
 
 void storeList() {
-    UserDefaults::standard().setValue(QVariant(storedIdentifiers()), QStringLiteral("blacklist"));
+    UserDefaults::standard().setValue(QVariant(storedIdentifiers()), SettingsKeys::blacklist);
     UserDefaults::resetStandard();
 }
 
@@ -35,7 +36,7 @@ void BM_LoadStoredList(benchmark::State& state) {
     storeList();
     for (auto _ : state) {
         UserDefaults::resetStandard(); // read the file again, as at start-up
-        Blacklist list(QStringLiteral("blacklist"));
+        Blacklist list(SettingsKeys::blacklist);
         if (list.apps().size() != listSize) {
             state.SkipWithError(QStringLiteral("entries were lost while loading: %1 of %2")
                                     .arg(list.apps().size())
@@ -51,7 +52,7 @@ BENCHMARK(BM_LoadStoredList)->Unit(benchmark::kMillisecond);
 
 void BM_BlockAndSave(benchmark::State& state) {
     storeList();
-    Blacklist list(QStringLiteral("blacklist"));
+    Blacklist list(SettingsKeys::blacklist);
     const AppPtr app = App::initWithIdentifier(QStringLiteral("newcomer"));
     for (auto _ : state) {
         list.block(app);
@@ -65,7 +66,7 @@ BENCHMARK(BM_BlockAndSave)->Unit(benchmark::kMillisecond);
 
 void BM_UnblockAndSave(benchmark::State& state) {
     storeList();
-    Blacklist list(QStringLiteral("blacklist"));
+    Blacklist list(SettingsKeys::blacklist);
     // The last entry: the search walks the whole list before it finds it.
     const AppPtr app = list.apps().constLast();
     for (auto _ : state) {

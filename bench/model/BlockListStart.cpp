@@ -5,6 +5,7 @@
 
 #include "bench/model/StoredEntries.h"
 #include "bench/support/MachineDescription.h"
+#include "model/SettingsKeys.h"
 #include "model/Blacklist.h"
 #include "model/BlockedApp.h"
 #include "model/FilterCommand.h"
@@ -59,7 +60,7 @@ int main(int argc, char** argv) {
     std::printf("machine: %s\n", machineDescription().c_str());
 
     UserDefaults::standard().setValue(QVariant(makeStoredEntries(programs, entries)),
-                                      QStringLiteral("blacklist"));
+                                      SettingsKeys::blacklist);
     UserDefaults::resetStandard();
     std::system("sync");
 

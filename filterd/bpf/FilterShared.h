@@ -8,10 +8,10 @@
 #include <linux/types.h>
 #endif
 
-/* Room for the longest file name Linux allows (NAME_MAX 255) and its final NUL; also the longest
- * path a record carries. */
-#define QV_EXE_NAME_SIZE 256
-#define QV_PATH_SIZE 256
+#include "wire/KernelSizes.h"
+
+/* Room for the file name of an executable and its final NUL. */
+#define QV_EXE_NAME_SIZE QV_PATH_SIZE
 
 /* The names one process is known by. When a long chain of execs fills the set, the last slot holds
  * the newest name and the first ones stay: the launcher and the program that finally runs are the

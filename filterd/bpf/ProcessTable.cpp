@@ -1,7 +1,7 @@
 #include "filterd/bpf/ProcessTable.h"
 
 #include "filterd/bpf/NameHash.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <bpf/bpf.h>
 #include <cstring>

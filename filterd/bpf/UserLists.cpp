@@ -2,7 +2,7 @@
 
 #include "filterd/Log.h"
 #include "filterd/bpf/NameHash.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <algorithm>
 #include <bpf/bpf.h>

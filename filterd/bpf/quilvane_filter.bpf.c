@@ -31,7 +31,7 @@
 
 char LICENSE[] SEC("license") = "GPL";
 
-/* Written by the loader (BpfFilter::open) into the skeleton's read-only data before load, so the
+/* Written by the loader (BpfFilter::configureKernelSide) into the skeleton's read-only data before load, so the
  * verifier sees them as constants; the values live there only. */
 const volatile __u64 wakeup_bytes = 0;
 const volatile __u64 wakeup_quiet_ns = 0;
@@ -59,7 +59,7 @@ struct names_of_user {
  * users with a list, which the service states in its log when a list is refused for it. */
 struct {
     __uint(type, BPF_MAP_TYPE_HASH_OF_MAPS);
-    __uint(max_entries, 1024);
+    __uint(max_entries, QV_MAX_LIST_OWNERS);
     __type(key, __u32);
     __array(values, struct names_of_user);
 } user_lists SEC(".maps");

@@ -1,7 +1,8 @@
 #include "filterd/control/ClientAdmission.h"
 
-#include "filterd/ClientConnection.h"
+#include "filterd/control/ClientConnection.h"
 #include "filterd/Log.h"
+#include "wire/LocalSocket.h"
 #include "filterd/control/PeerProcess.h"
 
 #include <cerrno>
@@ -108,7 +109,7 @@ void ClientAdmission::askPolkit(UniqueFd socket, const PeerPolicy::Peer& peer) {
         released(peer.uid);
         return;
     }
-    m_pending.emplace(fd, Pending{std::move(socket), peer, ticket});
+    m_pending.emplace(fd, Pending{std::move(socket), peer, *process, ticket});
 }
 
 void ClientAdmission::answered(int fd, PolkitAuthority::Answer answer, const std::string& detail) {
@@ -118,15 +119,19 @@ void ClientAdmission::answered(int fd, PolkitAuthority::Answer answer, const std
     }
     m_loop.remove(fd);
     Pending& pending = node.mapped();
-    if (answer == PolkitAuthority::Answer::authorized) {
+    // Without a pidfd the pid may have passed to another process while polkit thought; its answer
+    // then speaks of that process, not of the client.
+    const bool sameProcess = pending.process.pidfdChecked || pending.process.stillTheSame();
+    if (answer == PolkitAuthority::Answer::authorized && sameProcess) {
         m_admitted(std::move(pending.socket), pending.peer, "authorised by polkit");
         return;
     }
-    if (ClientConnection::hasHungUp(fd)) {
+    if (Quilvane::Wire::LocalSocket::hasHungUp(fd)) {
         released(pending.peer.uid); // left while polkit thought: nobody to tell
         return;
     }
-    refuse(pending.peer, "neither root nor a member of the service's group, and " + detail);
+    refuse(pending.peer, sameProcess ? "neither root nor a member of the service's group, and " + detail
+                                     : std::string("its process ended while polkit was asked"));
 }
 
 void ClientAdmission::hungUp(int fd) {

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "filterd/EventLoop.h"
-#include "filterd/PeerPolicy.h"
+#include "filterd/control/PeerPolicy.h"
 #include "filterd/control/ClientQuota.h"
 #include "filterd/control/LogThrottle.h"
 #include "filterd/control/PolkitAuthority.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <cstddef>
 #include <functional>
@@ -48,6 +48,7 @@ private:
     struct Pending {
         Quilvane::Wire::UniqueFd socket;
         PeerPolicy::Peer peer;
+        PeerProcess process;
         std::uint64_t ticket = 0;
     };
 

@@ -1,6 +1,6 @@
 #include "filterd/control/PeerProcess.h"
 
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <cerrno>
 #include <charconv>
@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,6 +33,15 @@ UniqueFd peerPidfd(int socket) {
 
 bool stillAlive(const UniqueFd& pidfd) {
     return ::syscall(SYS_pidfd_send_signal, pidfd.get(), 0, nullptr, 0) == 0;
+}
+
+// The effective user of a running process: the owner of its /proc folder.
+std::optional<uid_t> ownerOf(pid_t pid) {
+    struct stat st {};
+    if (::stat(("/proc/" + std::to_string(pid)).c_str(), &st) != 0) {
+        return std::nullopt;
+    }
+    return st.st_uid;
 }
 
 } // namespace
@@ -69,7 +79,25 @@ std::optional<PeerProcess> PeerProcess::of(int socket, const PeerPolicy::Peer& p
     if (!startTime || (pidfd && !stillAlive(pidfd))) {
         return std::nullopt;
     }
-    return PeerProcess{peer.pid, *startTime, peer.uid};
+    const PeerProcess process{peer.pid, *startTime, peer.uid, static_cast<bool>(pidfd)};
+    if (!process.pidfdChecked && !process.stillTheSame()) {
+        return std::nullopt;
+    }
+    return process;
+}
+
+bool PeerProcess::stillTheSame() const {
+    return startTimeOf(pid) == startTime && ownerOf(pid) == uid;
+}
+
+bool PeerProcess::kernelHasPeerPidfd() {
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0) {
+        return false;
+    }
+    const UniqueFd one(pair[0]);
+    const UniqueFd other(pair[1]);
+    return static_cast<bool>(peerPidfd(one.get()));
 }
 
 } // namespace Filterd

@@ -2,7 +2,7 @@
 
 #include "filterd/EventLoop.h"
 #include "filterd/control/PeerProcess.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "kernel/wire/KextRecord.h"
+#include "wire/KextRecord.h"
 
 #include <cstddef>
 #include <cstdint>

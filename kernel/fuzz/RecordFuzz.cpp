@@ -7,9 +7,9 @@
 
 #include "kernel/KextClient.h"
 #include "kernel/RecordDecoder.h"
-#include "kernel/wire/KextCommandFrame.h"
-#include "kernel/wire/KextRecord.h"
-#include "kernel/wire/RecordExtension.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/KextRecord.h"
+#include "wire/RecordExtension.h"
 
 #include <algorithm>
 #include <cstring>

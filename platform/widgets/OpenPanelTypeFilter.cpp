@@ -1,5 +1,7 @@
 #include "platform/widgets/OpenPanelTypeFilter.h"
 
+#include "platform/TypeIdentifiers.h"
+
 #include "platform/Workspace.h"
 
 #include <QFileInfo>
@@ -8,7 +10,7 @@
 
 namespace {
 
-const QString bundleType = QStringLiteral("com.apple.bundle");
+const QString& bundleType = TypeIdentifiers::bundle;
 
 } // namespace
 

@@ -1,4 +1,4 @@
-# Shared by scripts/test, scripts/run and scripts/bench: package installation and the build.
+# Shared by scripts/test, scripts/run, scripts/package and scripts/first-run-test: packages, the build.
 # shellcheck shell=bash
 
 QUILVANE_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
@@ -20,6 +20,9 @@ QUILVANE_PACKAGING_PACKAGES=(
     debhelper dpkg-dev fakeroot lintian desktop-file-utils appstream
     dbus dbus-daemon polkitd pkexec passwd
 )
+
+# The control socket's name, read from its one definition in the wire library.
+QUILVANE_CONTROL_NAME=$(sed -n 's/.*kControlName = "\(.*\)";.*/\1/p' "$QUILVANE_ROOT/wire/ControlPath.h")
 
 say() { printf '==> %s\n' "$*"; }
 
@@ -52,10 +55,17 @@ install_packages() {
 }
 
 # configure_and_build BUILD_DIR [cmake args...]
+# Through ccache, with paths taken relative to the checkout, so that a fresh clone in another folder
+# (CI's) is served from what an earlier build of the same sources left.
 configure_and_build() {
     local dir=$1
     shift
-    cmake -S "$QUILVANE_ROOT" -B "$dir" -G "Unix Makefiles" "$@" >/dev/null
+    local launcher=()
+    if command -v ccache >/dev/null; then
+        export CCACHE_BASEDIR="$QUILVANE_ROOT"
+        launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+    fi
+    cmake -S "$QUILVANE_ROOT" -B "$dir" -G "Unix Makefiles" "${launcher[@]}" "$@" >/dev/null
     cmake --build "$dir" -j2
 }
 

@@ -1,6 +1,6 @@
 #include "app/FilterServiceStatus.h"
 
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 #include "tests/platform/PackageFixtures.h"
 
 #include <QTemporaryDir>

@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "app/HighSierraViewController.h"
 
 #include "app/AppDelegate.h"
@@ -32,7 +33,7 @@ protected:
     void SetUp() override {
         ShellFixture::SetUp();
         m_windowController =
-            storyboard().instantiate<WindowController>(QStringLiteral("highSierraWindowController"));
+            storyboard().instantiate<WindowController>(SceneIdentifiers::highSierraWindowController());
         ASSERT_NE(m_windowController, nullptr);
         m_window = m_windowController->window();
         ASSERT_NE(m_window, nullptr);

@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "app/MainViewController.h"
 
 #include "app/LogoImageView.h"
@@ -39,10 +40,10 @@ private:
 class MainViewControllerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        m_storyboard.registerScene(QStringLiteral("firewallViewController"), [loads = m_loads] {
+        m_storyboard.registerScene(SceneIdentifiers::firewallViewController(), [loads = m_loads] {
             return std::make_shared<RecordingPane>(QStringLiteral("firewall"), loads);
         });
-        m_storyboard.registerScene(QStringLiteral("monitorViewController"), [loads = m_loads] {
+        m_storyboard.registerScene(SceneIdentifiers::monitorViewController(), [loads = m_loads] {
             return std::make_shared<RecordingPane>(QStringLiteral("monitor"), loads);
         });
     }
@@ -109,10 +110,10 @@ TEST_F(MainViewControllerTest, DraggingTheLogoMovesTheWindow) {
     FakeKextFilter filter;
     KextClient::resetShared();
     ASSERT_TRUE(KextClient::shared().connectIfNeeded());
-    m_storyboard.registerScene(QStringLiteral("mainWindowController"),
+    m_storyboard.registerScene(SceneIdentifiers::mainWindowController(),
                                [] { return std::make_shared<MainWindowController>(); });
     const auto windowController =
-        m_storyboard.instantiate<WindowController>(QStringLiteral("mainWindowController"));
+        m_storyboard.instantiate<WindowController>(SceneIdentifiers::mainWindowController());
     Window* window = windowController->window();
     windowController->showWindow();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window));

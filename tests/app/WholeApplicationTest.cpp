@@ -2,7 +2,7 @@
 #include "app/MainStoryboard.h"
 #include "app/MainViewController.h"
 #include "app/Startup.h"
-#include "kernel/wire/KextCommandFrame.h"
+#include "wire/KextCommandFrame.h"
 #include "model/Blacklist.h"
 #include "model/Notices.h"
 #include "model/RefusedAttempts.h"

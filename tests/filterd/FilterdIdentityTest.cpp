@@ -1,6 +1,6 @@
 // A process is blocked by any program it has run since it was forked: scripts and their
 // interpreters, launchers and what they start, a parent's names in a child that does not exec.
-#include "kernel/wire/RecordExtension.h"
+#include "wire/RecordExtension.h"
 #include "tests/filterd/PrivilegedFilterdTest.h"
 
 #include <fcntl.h>
@@ -70,7 +70,7 @@ protected:
 };
 
 TEST_F(FilterdIdentityTest, ScriptsAreBlockedByTheirOwnNameNotTheirInterpreters) {
-    startAndConnect();
+    ASSERT_NO_FATAL_FAILURE(startAndConnect());
     const std::string pid = std::to_string(::getpid());
     const std::string shell = script("qv-blocked-" + pid + ".sh", kShellScript);
     const std::string freeShell = script("qv-free-" + pid + ".sh", kShellScript);
@@ -100,7 +100,7 @@ TEST_F(FilterdIdentityTest, ScriptsAreBlockedByTheirOwnNameNotTheirInterpreters)
 }
 
 TEST_F(FilterdIdentityTest, LaunchersAreSeenThroughToWhatTheyRun) {
-    startAndConnect();
+    ASSERT_NO_FATAL_FAILURE(startAndConnect());
     const std::string pid = std::to_string(::getpid());
     const std::string bin = path("bin");
     const std::string snap = copyProbe(bin, "snap-" + pid);
@@ -119,7 +119,7 @@ TEST_F(FilterdIdentityTest, LaunchersAreSeenThroughToWhatTheyRun) {
 }
 
 TEST_F(FilterdIdentityTest, AForkedChildKeepsItsParentsNamesUntilItExecs) {
-    startAndConnect();
+    ASSERT_NO_FATAL_FAILURE(startAndConnect());
     ASSERT_TRUE(setList(*m_client, {m_blockedName}));
     EXPECT_EQ(run({m_blockedProbe, "forkconnect4", m_port}), kRefused);
     EXPECT_EQ(run({m_freeProbe, "forkconnect4", m_port}), kAllowed);
@@ -142,7 +142,7 @@ TEST_F(FilterdIdentityTest, ProcessesStartedBeforeTheServiceAreKnownFromProc) {
     StartedProgram reader = startProgram({"/bin/cat", fifo});
     std::this_thread::sleep_for(300ms); // python is running the script before the service starts
 
-    startAndConnect();
+    ASSERT_NO_FATAL_FAILURE(startAndConnect());
     UniqueFd writer(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
     writer.reset();
     reader.finish();
@@ -161,7 +161,7 @@ TEST_F(FilterdIdentityTest, AnotherUsersProgramIsBlockedByTheFullNameInItsRecord
     name.resize(30, 'x');
     const std::string program = copyProbe(path("bin"), name);
     ::chmod(path("bin").c_str(), 0755);
-    startAndConnect();
+    ASSERT_NO_FATAL_FAILURE(startAndConnect());
 
     RunOptions asUser;
     asUser.uid = user->uid();

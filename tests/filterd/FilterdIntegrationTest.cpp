@@ -1,4 +1,4 @@
-#include "kernel/wire/KextCommandFrame.h"
+#include "wire/KextCommandFrame.h"
 #include "tests/filterd/PrivilegedFilterdTest.h"
 
 #include <arpa/inet.h>

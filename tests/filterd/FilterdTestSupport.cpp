@@ -1,14 +1,17 @@
 #include "tests/filterd/FilterdTestSupport.h"
 
-#include "filterd/BpfPaths.h"
-#include "kernel/wire/KextCommandFrame.h"
+#include "filterd/bpf/BpfPaths.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/LocalSocket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <bpf/bpf.h>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <fstream>
 #include <grp.h>
 #include <netinet/in.h>
@@ -75,6 +78,11 @@ std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::str
         return nullptr;
     }
     std::unique_ptr<ServiceProcess> process(new ServiceProcess(pid, logPath));
+    // A start that fails is the calling test's failure, with the service's own words.
+    const auto failed = [&](const char* how) {
+        ADD_FAILURE() << "quilvane-filterd " << how << "; its log:\n" << process->log().substr(logStart);
+        return nullptr;
+    };
     const auto deadline = std::chrono::steady_clock::now() + 15s;
     while (std::chrono::steady_clock::now() < deadline) {
         if (process->log().find("listening on", logStart) != std::string::npos) {
@@ -83,11 +91,11 @@ std::unique_ptr<ServiceProcess> ServiceProcess::start(const std::vector<std::str
         int status = 0;
         if (::waitpid(pid, &status, WNOHANG) == pid) {
             process->m_pid = -1;
-            return nullptr;
+            return failed("exited before it listened");
         }
         std::this_thread::sleep_for(20ms);
     }
-    return nullptr;
+    return failed("did not listen within 15 s");
 }
 
 ServiceProcess::~ServiceProcess() {
@@ -114,11 +122,8 @@ std::string ServiceProcess::log() const {
 }
 
 std::optional<ControlClient> ControlClient::connect(const std::string& socketPath) {
-    UniqueFd fd(::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, socketPath.c_str(), sizeof address.sun_path - 1);
-    if (!fd || ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    UniqueFd fd = Quilvane::Wire::LocalSocket::createSeqpacket();
+    if (!fd || !Quilvane::Wire::LocalSocket::connectTo(fd.get(), socketPath)) {
         return std::nullopt;
     }
     return ControlClient(std::move(fd));
@@ -143,11 +148,10 @@ std::optional<ControlClient> ControlClient::connectAs(const std::string& socketP
 
 bool ControlClient::sendNames(const std::vector<std::string>& names) {
     using namespace Quilvane::Wire;
-    const auto payload = encodeProcessNames(names);
-    const auto message =
-        payload ? frameCommand(kSysprotoControl, kBlockListOption, payload->data(), payload->size())
-                : frameCommand(kSysprotoControl, kBlockListOption, nullptr, 0);
-    return sendRaw(message);
+    const auto payload = encodeProcessNames(names).value_or(std::vector<std::uint8_t>{});
+    const auto messages = frameBlockList(payload);
+    return messages && std::all_of(messages->begin(), messages->end(),
+                                   [this](const auto& message) { return sendRaw(message); });
 }
 
 bool ControlClient::sendRaw(const std::vector<std::uint8_t>& message) {

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "kernel/wire/KextRecord.h"
-#include "kernel/wire/UniqueFd.h"
+#include "wire/KextRecord.h"
+#include "wire/UniqueFd.h"
 
 #include <array>
 #include <chrono>

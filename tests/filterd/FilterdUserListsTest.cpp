@@ -1,7 +1,9 @@
 // Each user's list applies to that user's processes, root's to every process, and each user's
 // client sees the records of that user's processes only.
 #include "tests/filterd/PrivilegedFilterdTest.h"
+#include "wire/ServiceLimits.h"
 
+#include <fstream>
 #include <sys/stat.h>
 
 using namespace FilterdTestSupport;
@@ -12,6 +14,21 @@ namespace {
 
 constexpr int kAllowed = 0;
 constexpr int kRefused = 3;
+
+// Sets a sysctl for the scope of a test and puts the old value back.
+class TemporarySysctl final {
+public:
+    TemporarySysctl(std::string path, const std::string& value)
+        : m_path(std::move(path)) {
+        std::ifstream(m_path) >> m_old;
+        std::ofstream(m_path) << value;
+    }
+    ~TemporarySysctl() { std::ofstream(m_path) << m_old; }
+
+private:
+    std::string m_path;
+    std::string m_old;
+};
 
 } // namespace
 
@@ -86,6 +103,27 @@ TEST_F(FilterdUserListsTest, EachUsersListAppliesToThatUserAndRootsToEveryone) {
     EXPECT_EQ(run(m_blockedProbe).exitCode, kRefused) << "and root";
     ASSERT_TRUE(setList(*root, {}));
     EXPECT_EQ(run(m_blockedProbe, as(*m_a)).exitCode, kRefused) << "root's empty list leaves A's";
+}
+
+// A desktop user's socket buffer stays at the stock net.core.wmem_default of 212992 bytes (and may
+// grow to twice wmem_max, the same on stock kernels): the longest list the service takes, four times
+// that, still arrives whole.
+TEST_F(FilterdUserListsTest, AUsersLongestListArrivesWholeThroughAStockSocketBuffer) {
+    const TemporarySysctl stockLimit("/proc/sys/net/core/wmem_max", "212992");
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    auto a = clientOf(*m_a);
+    ASSERT_TRUE(a);
+    std::vector<std::string> names = {m_blockedName}; // in the first part
+    std::size_t bytes = m_blockedName.size() + 1;
+    for (std::size_t i = 1; i < kMaxBlockListNames; ++i) {
+        names.push_back(std::to_string(i) + "-listed");
+        bytes += names.back().size() + 1;
+    }
+    ASSERT_GT(bytes, 2u * 212992u);
+    ASSERT_TRUE(setList(*a, names));
+    EXPECT_NE(m_service->log().find("is in force (65536 names)"), std::string::npos) << m_service->log();
+    EXPECT_EQ(run(m_blockedProbe, as(*m_a)).exitCode, kRefused);
 }
 
 TEST_F(FilterdUserListsTest, ListsSurviveARestartPerUser) {

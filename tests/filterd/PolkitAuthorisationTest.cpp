@@ -101,11 +101,14 @@ protected:
 } // namespace
 
 TEST_F(PolkitAuthorisationTest, ServesTheUserPolkitGrantsAndClosesOnTheOneItRefuses) {
-    startPolkit();
+    ASSERT_NO_FATAL_FAILURE(startPolkit());
     if (IsSkipped()) {
         return;
     }
-    startService(m_bus->address());
+    if (IsSkipped()) {
+        return;
+    }
+    ASSERT_NO_FATAL_FAILURE(startService(m_bus->address()));
     struct stat socket {};
     ASSERT_EQ(::stat(socketPath().c_str(), &socket), 0);
     EXPECT_EQ(socket.st_mode & 0777, 0666u) << "every user can reach the service to be asked about";
@@ -123,11 +126,14 @@ TEST_F(PolkitAuthorisationTest, ServesTheUserPolkitGrantsAndClosesOnTheOneItRefu
 }
 
 TEST_F(PolkitAuthorisationTest, NoAnswerWithinASecondIsNoAndALeavingClientIsDroppedQuietly) {
-    startPolkit();
+    ASSERT_NO_FATAL_FAILURE(startPolkit());
     if (IsSkipped()) {
         return;
     }
-    startService(m_bus->address());
+    if (IsSkipped()) {
+        return;
+    }
+    ASSERT_NO_FATAL_FAILURE(startService(m_bus->address()));
     ASSERT_EQ(::kill(m_bus->polkitPid(), SIGSTOP), 0);
 
     const pid_t leaving = connectAs(kGranted, true);
@@ -144,7 +150,7 @@ TEST_F(PolkitAuthorisationTest, NoAnswerWithinASecondIsNoAndALeavingClientIsDrop
 
 TEST_F(PolkitAuthorisationTest, WithoutASystemBusTheGroupRuleStandsAloneUntilTheBusComes) {
     const std::string busFolder = m_dir.filePath(QStringLiteral("bus")).toStdString();
-    startService("unix:path=" + busFolder + "/system_bus_socket");
+    ASSERT_NO_FATAL_FAILURE(startService("unix:path=" + busFolder + "/system_bus_socket"));
     EXPECT_EQ(outcome(connectAs(kGranted)), closed);
     EXPECT_EQ(outcome(connectAs(kGranted)), closed);
     auto root = ControlClient::connect(socketPath());
@@ -157,7 +163,10 @@ TEST_F(PolkitAuthorisationTest, WithoutASystemBusTheGroupRuleStandsAloneUntilThe
     EXPECT_NE(log.find("there is no system bus to ask polkit"), std::string::npos) << log;
 
     // The service may start before the bus: once the bus is there, polkit is asked.
-    startPolkit();
+    ASSERT_NO_FATAL_FAILURE(startPolkit());
+    if (IsSkipped()) {
+        return;
+    }
     if (IsSkipped()) {
         return;
     }
@@ -170,7 +179,7 @@ TEST_F(PolkitAuthorisationTest, ABusWithoutPolkitLeavesTheGroupRuleAloneAndSaysS
     std::string why;
     m_bus = PolkitTestBus::startWithoutPolkit(m_dir.filePath(QStringLiteral("bus")).toStdString(), why);
     ASSERT_TRUE(m_bus) << why;
-    startService(m_bus->address());
+    ASSERT_NO_FATAL_FAILURE(startService(m_bus->address()));
     EXPECT_EQ(outcome(connectAs(kGranted)), closed);
     EXPECT_EQ(outcome(connectAs(kGranted)), closed);
     const std::string log = m_service->log();

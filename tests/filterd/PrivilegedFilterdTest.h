@@ -1,7 +1,7 @@
 #pragma once
 
-#include "filterd/BpfFilter.h"
-#include "filterd/BpfPaths.h"
+#include "filterd/bpf/BpfFilter.h"
+#include "filterd/bpf/BpfPaths.h"
 #include "tests/filterd/FilterdTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -11,14 +11,17 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-// The fixture of the tests that run the real eBPF service. Everything it blocks carries this
-// process's pid in its name, so nothing else on the machine is ever blocked, and its pins live in a
-// folder of its own that TearDown (or the next run, after a crash) removes.
+// The fixture of the tests that run the real eBPF service. The test moves itself into a cgroup of
+// its own and the service guards only that cgroup, so tests can run side by side and never touch
+// the machine's traffic; everything it blocks carries this process's pid in its name as well. Its
+// pins and its cgroup are its own too, and TearDown (or the next run, after a crash) removes them.
 class PrivilegedFilterdTest : public ::testing::Test {
 protected:
     static constexpr const char* kPinPrefix = "/sys/fs/bpf/quilvane-test-";
@@ -32,6 +35,7 @@ protected:
         removePinsOfDeadRuns();
         const std::string pid = std::to_string(::getpid());
         m_pinDir = kPinPrefix + pid;
+        ASSERT_NO_FATAL_FAILURE(enterOwnCgroup(pid));
         m_blockedName = "quilvane-blocked-probe-" + pid; // longer than comm's 15 characters
         m_freeName = "quilvane-free-probe-" + pid;
         m_blockedProbe = FilterdTestSupport::copyProbe(path("bin"), m_blockedName);
@@ -44,6 +48,20 @@ protected:
             std::string error;
             EXPECT_TRUE(Filterd::BpfFilter::unload(m_pinDir, error)) << error;
         }
+        if (!m_cgroup.empty()) {
+            std::ofstream(*Filterd::BpfPaths::cgroup2Mount() + "/cgroup.procs") << ::getpid();
+            ::rmdir(m_cgroup.c_str());
+        }
+    }
+
+    void enterOwnCgroup(const std::string& pid) {
+        const auto root = Filterd::BpfPaths::cgroup2Mount();
+        ASSERT_TRUE(root) << "no cgroup v2 hierarchy";
+        m_cgroup = *root + "/quilvane-test-" + pid;
+        ASSERT_TRUE(::mkdir(m_cgroup.c_str(), 0755) == 0 || errno == EEXIST) << std::strerror(errno);
+        std::ofstream procs(m_cgroup + "/cgroup.procs");
+        procs << ::getpid() << std::flush;
+        ASSERT_TRUE(procs.good()) << "cannot move the test into " << m_cgroup;
     }
 
     std::string path(const char* name) {
@@ -59,7 +77,8 @@ protected:
 
     std::unique_ptr<FilterdTestSupport::ServiceProcess> startService() {
         return FilterdTestSupport::ServiceProcess::start(
-            {"--control-dir", controlDir(), "--group", "root", "--pin-dir", m_pinDir}, path("filterd.log"));
+            {"--control-dir", controlDir(), "--group", "root", "--pin-dir", m_pinDir, "--cgroup", m_cgroup},
+            path("filterd.log"));
     }
 
     // Sends the list and waits until the service has it in force.
@@ -75,17 +94,16 @@ protected:
         };
         const std::size_t before = applied();
         return client.sendNames(names) && TestEnvironment::waitUntil([&] { return applied() > before; },
-                                                                     std::chrono::milliseconds(5000));
+                                                                     std::chrono::milliseconds(20000));
     }
 
     int probe(const std::string& binary, const std::string& mode, std::uint16_t port) {
         return FilterdTestSupport::runProbe(binary, mode, port).exitCode;
     }
 
-    // Programs attached to the cgroup v2 root for one hook.
-    static std::uint32_t attachedPrograms(bpf_attach_type type) {
-        const auto root = Filterd::BpfPaths::cgroup2Mount();
-        Quilvane::Wire::UniqueFd cgroup(::open(root->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // Programs attached to the test's cgroup for one hook.
+    std::uint32_t attachedPrograms(bpf_attach_type type) const {
+        Quilvane::Wire::UniqueFd cgroup(::open(m_cgroup.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         std::uint32_t ids[64];
         std::uint32_t count = 64;
         if (bpf_prog_query(cgroup.get(), type, 0, nullptr, ids, &count) != 0) {
@@ -105,12 +123,14 @@ protected:
             if (owner > 0 && ::kill(owner, 0) != 0) {
                 std::string error;
                 Filterd::BpfFilter::unload(name, error);
+                ::rmdir((*Filterd::BpfPaths::cgroup2Mount() + "/quilvane-test-" + std::to_string(owner)).c_str());
             }
         }
     }
 
     QTemporaryDir m_dir;
     std::string m_pinDir;
+    std::string m_cgroup;
     std::string m_blockedName;
     std::string m_freeName;
     std::string m_blockedProbe;

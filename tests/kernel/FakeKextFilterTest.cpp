@@ -1,8 +1,8 @@
 #include "tests/support/FakeKextFilter.h"
 
-#include "kernel/wire/ControlPath.h"
-#include "kernel/wire/KextCommandFrame.h"
-#include "kernel/wire/RecordExtension.h"
+#include "wire/ControlPath.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/RecordExtension.h"
 
 #include <algorithm>
 #include <cstring>

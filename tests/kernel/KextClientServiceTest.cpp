@@ -1,5 +1,5 @@
 #include "kernel/KextClient.h"
-#include "kernel/wire/ControlPath.h"
+#include "wire/ControlPath.h"
 #include "model/Blacklist.h"
 #include "platform/UserDefaults.h"
 #include "tests/support/TestEnvironment.h"

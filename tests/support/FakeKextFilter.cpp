@@ -1,8 +1,8 @@
 #include "tests/support/FakeKextFilter.h"
 
-#include "kernel/wire/ControlPath.h"
-#include "kernel/wire/KextCommandFrame.h"
-#include "kernel/wire/RecordExtension.h"
+#include "wire/ControlPath.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/RecordExtension.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -248,10 +248,18 @@ void FakeKextFilter::receive(int fd) {
         m_changed.notify_all();
         return;
     }
-    if (const auto command =
-            Quilvane::Wire::parseCommand({message.data(), static_cast<std::size_t>(length)})) {
-        m_commands.push_back(
-            {command->level, command->option, {command->payload.begin(), command->payload.end()}});
-        m_changed.notify_all();
+    const auto command = Quilvane::Wire::parseCommand({message.data(), static_cast<std::size_t>(length)});
+    if (!command) {
+        return;
     }
+    // The parts of a long list are kept, as the service keeps them, and recorded with its last message.
+    std::vector<std::uint8_t> payload = std::exchange(m_listParts[fd], {});
+    payload.insert(payload.end(), command->payload.begin(), command->payload.end());
+    if (command->level == Quilvane::Wire::kSysprotoControl &&
+        command->option == Quilvane::Wire::kBlockListPartOption) {
+        m_listParts[fd] = std::move(payload);
+        return;
+    }
+    m_commands.push_back({command->level, command->option, std::move(payload)});
+    m_changed.notify_all();
 }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include "kernel/wire/KextRecord.h"
+#include "wire/KextRecord.h"
 
+#include <map>
 #include <QTemporaryDir>
 #include <chrono>
 #include <condition_variable>
@@ -98,4 +99,5 @@ private:
     int m_accepted = 0;
     bool m_stopping = false;
     std::vector<Command> m_commands;
+    std::map<int, std::vector<std::uint8_t>> m_listParts; // by client, until its final message
 };

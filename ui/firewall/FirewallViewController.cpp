@@ -1,3 +1,5 @@
+#include "platform/TypeIdentifiers.h"
+#include "resources/SceneIdentifiers.h"
 #include "ui/firewall/FirewallViewController.h"
 
 #include "kernel/Connection.h"
@@ -31,7 +33,7 @@ constexpr int rowHeight = 58;
 } // namespace
 
 QString FirewallViewController::storyboardIdentifier() {
-    return QStringLiteral("firewallViewController");
+    return SceneIdentifiers::firewallViewController();
 }
 
 QString FirewallViewController::appColumnIdentifier() {
@@ -258,7 +260,7 @@ QList<QUrl> FirewallViewController::chooseApplications() {
     OpenPanel panel;
     panel.setTitle(tr("Choose Applications to Block"));
     panel.setTypeDescription(tr("Applications and programs"));
-    panel.setAllowedFileTypes({QStringLiteral("com.apple.bundle"), QStringLiteral("public.executable")});
+    panel.setAllowedFileTypes({TypeIdentifiers::bundle, TypeIdentifiers::executable});
     panel.setDirectoryURL(applicationsDirectoryURL());
     panel.setAllowsMultipleSelection(true);
     if (panel.runModal() != OpenPanel::ok) {

@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "ui/monitor/MonitorScenes.h"
 
 #include "platform/widgets/Storyboard.h"
@@ -5,8 +6,8 @@
 #include "ui/monitor/MonitorViewController.h"
 
 void registerMonitorScenes(Storyboard& storyboard) {
-    storyboard.registerScene(QStringLiteral("monitorViewController"),
+    storyboard.registerScene(SceneIdentifiers::monitorViewController(),
                              [] { return std::make_shared<MonitorViewController>(); });
-    storyboard.registerScene(QStringLiteral("connectionsViewController"),
+    storyboard.registerScene(SceneIdentifiers::connectionsViewController(),
                              [] { return std::make_shared<ConnectionsViewController>(); });
 }

@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "ui/monitor/MonitorViewController.h"
 
 #include "kernel/Connection.h"
@@ -218,7 +219,7 @@ void MonitorViewController::inspectButtonClicked(QWidget* sender) {
         return;
     }
     auto controller =
-        storyboard()->instantiate<ConnectionsViewController>(QStringLiteral("connectionsViewController"));
+        storyboard()->instantiate<ConnectionsViewController>(SceneIdentifiers::connectionsViewController());
     if (!controller) {
         return;
     }

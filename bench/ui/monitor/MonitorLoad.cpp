@@ -7,6 +7,7 @@
 //      its bound of connections.
 // Run it with QT_QPA_PLATFORM=offscreen (the default here) or under a real display.
 
+#include "resources/SceneIdentifiers.h"
 #include "bench/support/MachineDescription.h"
 #include "kernel/Connection.h"
 #include "kernel/KextClient.h"
@@ -340,7 +341,7 @@ int main(int argc, char** argv) {
 
     Storyboard storyboard(QStringLiteral("Main"));
     registerMonitorScenes(storyboard);
-    auto monitor = storyboard.instantiate<MonitorViewController>(QStringLiteral("monitorViewController"));
+    auto monitor = storyboard.instantiate<MonitorViewController>(SceneIdentifiers::monitorViewController());
     QWidget* view = monitor->view();
     view->resize(640, 480);
     view->show();

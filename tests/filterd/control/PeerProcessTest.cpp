@@ -1,6 +1,6 @@
 #include "filterd/control/PeerProcess.h"
 
-#include "kernel/wire/UniqueFd.h"
+#include "wire/UniqueFd.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 #include "kernel/Connection.h"
-#include "kernel/wire/KextCommandFrame.h"
+#include "wire/KextCommandFrame.h"
 #include "model/RefusedAttempts.h"
 #include "platform/Images.h"
 #include "platform/widgets/ElidingLabel.h"

@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "ui/monitor/ConnectionsViewController.h"
 
 #include "platform/widgets/Pasteboard.h"
@@ -46,7 +47,7 @@ class ConnectionsViewControllerTest : public MonitorFixture {
 protected:
     void open(std::shared_ptr<MonitoredApp> app) {
         m_popover =
-            m_storyboard->instantiate<ConnectionsViewController>(QStringLiteral("connectionsViewController"));
+            m_storyboard->instantiate<ConnectionsViewController>(SceneIdentifiers::connectionsViewController());
         ASSERT_TRUE(m_popover);
         m_popover->setMonitoredApp(std::move(app));
         QWidget* view = m_popover->view();

@@ -1,3 +1,4 @@
+#include "resources/SceneIdentifiers.h"
 #include "tests/ui/monitor/MonitorFixture.h"
 
 #include "kernel/KextClient.h"
@@ -34,7 +35,7 @@ void MonitorFixture::SetUp() {
     KextClient::resetShared();
     m_storyboard = std::make_unique<Storyboard>(QStringLiteral("Test"));
     registerMonitorScenes(*m_storyboard);
-    m_controller = m_storyboard->instantiate<MonitorViewController>(QStringLiteral("monitorViewController"));
+    m_controller = m_storyboard->instantiate<MonitorViewController>(SceneIdentifiers::monitorViewController());
     ASSERT_TRUE(m_controller);
     m_controller->setClock([this] { return m_now; });
     QWidget* view = m_controller->view();

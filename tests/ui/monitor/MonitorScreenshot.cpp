@@ -2,6 +2,7 @@
 // for the documentation: `monitor_screenshot docs/monitor.png`. Not a test; it runs on the offscreen
 // platform and composes the pane and the popover (a window of its own) as they stand on screen.
 
+#include "resources/SceneIdentifiers.h"
 #include "kernel/Connection.h"
 #include "kernel/KextClient.h"
 #include "model/App.h"
@@ -80,7 +81,7 @@ int main(int argc, char** argv) {
 
     Storyboard storyboard(QStringLiteral("Main"));
     registerMonitorScenes(storyboard);
-    auto monitor = storyboard.instantiate<MonitorViewController>(QStringLiteral("monitorViewController"));
+    auto monitor = storyboard.instantiate<MonitorViewController>(SceneIdentifiers::monitorViewController());
     QWidget* view = monitor->view();
     view->resize(920, 440);
     view->move(0, 0);

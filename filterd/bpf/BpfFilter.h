@@ -1,0 +1,97 @@
+#pragma once
+
+#include "filterd/ConnectionEvent.h"
+#include "filterd/EventLoop.h"
+#include "filterd/FilterBackend.h"
+#include "filterd/bpf/UserLists.h"
+#include "wire/UniqueFd.h"
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+struct quilvane_filter;
+struct ring_buffer;
+struct bpf_link;
+
+namespace Filterd {
+
+// The eBPF backend: loads the kernel programs, attaches the process-table tracepoints (exec, fork,
+// exit), the four sock_addr programs and the incoming-connection reporters (sock_ops, post_bind4/6)
+// to the root of the cgroup v2 hierarchy, seeds the process table from /proc, swaps per-user block
+// lists in, and reads the ring buffer of connection events.
+//
+// With a pin directory the lists, the process table, the tracepoint links and the four sock_addr
+// links are pinned there, and blocking survives the service: a new instance reuses the pinned maps
+// (the lists stay in force, the table stays current), moves the pinned sock_addr links to its own
+// programs in one atomic update each, and attaches its tracepoints before it lets go of the old
+// ones, so a restart never lets a blocked name through. unload() removes the pins, which detaches
+// the programs for good. Without a pin directory everything goes with the process.
+class BpfFilter final : public FilterBackend {
+public:
+    struct Options {
+        std::string pinDirectory; // empty: nothing outlives the process
+        std::string cgroupPath;   // empty: the root of the cgroup v2 hierarchy in /proc/mounts
+    };
+
+    static std::unique_ptr<BpfFilter> create(EventLoop& loop, const Options& options, EventSink sink,
+                                             std::string& error);
+    // Removes the pins of a stopped service; its list stops being enforced.
+    static bool unload(const std::string& pinDirectory, std::string& error);
+
+    ~BpfFilter() override;
+    BpfFilter(const BpfFilter&) = delete;
+    BpfFilter& operator=(const BpfFilter&) = delete;
+
+    bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) override;
+    void poll() override;
+    std::string statistics() const override;
+
+    // Events the kernel could not queue because the ring buffer was full.
+    std::uint64_t droppedEvents() const;
+    // One line for the log: the running kernel and what of it the service uses.
+    std::string kernelFeatures() const;
+
+private:
+    static void configureKernelSide(quilvane_filter& skeleton);
+
+    struct SkeletonDeleter {
+        void operator()(quilvane_filter* skeleton) const;
+    };
+    struct RingBufferDeleter {
+        void operator()(ring_buffer* ring) const;
+    };
+    struct LinkDeleter {
+        void operator()(bpf_link* link) const;
+    };
+    using LinkPtr = std::unique_ptr<bpf_link, LinkDeleter>;
+
+    BpfFilter(EventLoop& loop, Options options, EventSink sink);
+
+    bool load(std::string& error);
+    bool attachTracepoints(std::string& error);
+    bool attachCgroupPrograms(std::string& error);
+    bool attachOne(int index, std::string& error);
+    void attachIncomingReporters();
+    void leaveOutIncomingReporters();
+    bool openRingBuffer(std::string& error);
+    static int onEvent(void* context, void* data, std::size_t size);
+
+    EventLoop& m_loop;
+    Options m_options;
+    EventSink m_sink;
+    Quilvane::Wire::UniqueFd m_cgroup;
+    std::unique_ptr<quilvane_filter, SkeletonDeleter> m_skeleton;
+    std::array<LinkPtr, 4> m_links;                        // links this instance created
+    std::array<Quilvane::Wire::UniqueFd, 4> m_reusedLinks; // pinned links taken over from an earlier instance
+    std::array<LinkPtr, 3> m_tracepointLinks;
+    std::array<LinkPtr, 3> m_incomingLinks; // sock_ops, post_bind4, post_bind6
+    bool m_incomingLoaded = true;
+    std::unique_ptr<UserLists> m_lists;
+    std::unique_ptr<ring_buffer, RingBufferDeleter> m_ring;
+    ConnectionEvent m_event; // reused for every ring-buffer record
+    std::uint64_t m_events = 0;
+};
+
+} // namespace Filterd
