@@ -34,6 +34,10 @@ public:
     // then). On failure the previous list stays in force and `error` says why.
     virtual bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) = 0;
 
+    // The system's users may have changed (/etc/passwd was replaced): a list of a user that no
+    // longer exists must go, before its uid is given to someone else.
+    virtual void usersChanged() {}
+
     // Delivers what is pending; the service calls it after every wake-up of its loop.
     virtual void poll() = 0;
 

@@ -14,6 +14,7 @@
 #include <grp.h>
 #include <spawn.h>
 #include <sys/epoll.h>
+#include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -129,6 +130,8 @@ bool FilterService::start(std::string& error) {
         return false;
     }
 
+    watchUsers();
+
     ControlServer::Options control;
     control.directory = m_options.controlDirectory;
     control.socketName = Quilvane::Wire::kControlName;
@@ -151,6 +154,35 @@ bool FilterService::start(std::string& error) {
                : m_options.pinDirectory.empty() ? " (eBPF, nothing pinned)"
                                                 : " (eBPF, pinned in " + m_options.pinDirectory + ")"));
     return true;
+}
+
+// useradd and userdel replace /etc/passwd by renaming a new file over it.
+void FilterService::watchUsers() {
+    m_userWatch.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!m_userWatch || ::inotify_add_watch(m_userWatch.get(), "/etc", IN_MOVED_TO | IN_CLOSE_WRITE) < 0 ||
+        !m_loop->add(m_userWatch.get(), EPOLLIN, [this](std::uint32_t) { onUsersFolderChanged(); })) {
+        Log::error("cannot watch /etc/passwd; lists of deleted users are removed at the next start", errno);
+        m_userWatch.reset();
+    }
+}
+
+void FilterService::onUsersFolderChanged() {
+    alignas(inotify_event) char buffer[4096];
+    bool passwdChanged = false;
+    for (;;) {
+        const ssize_t length = ::read(m_userWatch.get(), buffer, sizeof buffer);
+        if (length <= 0) {
+            break;
+        }
+        for (ssize_t at = 0; at < length;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+            passwdChanged = passwdChanged || (event->len > 0 && std::strcmp(event->name, "passwd") == 0);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+    }
+    if (passwdChanged) {
+        m_backend->usersChanged();
+    }
 }
 
 void FilterService::onEvent(const ConnectionEvent& event) {

@@ -39,10 +39,13 @@ private:
     void logBlocked(const ConnectionEvent& event);
     void onIdle();
     void onSignal();
+    void watchUsers();
+    void onUsersFolderChanged();
 
     ServiceOptions m_options;
     std::unique_ptr<EventLoop> m_loop;
     Quilvane::Wire::UniqueFd m_signals;
+    Quilvane::Wire::UniqueFd m_userWatch;
     std::unique_ptr<FilterBackend> m_backend;
     std::unique_ptr<ControlServer> m_server;
     std::uint64_t m_blockedAttempts = 0;

@@ -110,6 +110,10 @@ void BpfFilter::configureKernelSide(quilvane_filter& skeleton) {
     skeleton.rodata->wakeup_bytes = 64 * 1024;
     skeleton.rodata->wakeup_quiet_ns = 2'000'000ULL;
     skeleton.rodata->udp_report_interval_ns = 5'000'000'000ULL;
+    // The ring buffer holds about 7,500 records; a burst of 2,048 and 50,000 a second for each user
+    // is far above what a desktop makes, and keeps one user from filling it for the others.
+    skeleton.rodata->user_reports_per_second = 50'000;
+    skeleton.rodata->user_report_burst = 2'048;
 }
 
 void BpfFilter::SkeletonDeleter::operator()(quilvane_filter* skeleton) const {
@@ -139,6 +143,7 @@ std::unique_ptr<BpfFilter> BpfFilter::create(EventLoop& loop, const Options& opt
     }
     filter->attachIncomingReporters();
     Log::line(filter->kernelFeatures());
+    filter->usersChanged(); // users deleted while the service was away
     filter->m_lists = std::make_unique<UserLists>(bpf_map__fd(filter->m_skeleton->maps.user_lists),
                                                   Quilvane::Wire::kMaxListOwners);
     return filter;
@@ -394,13 +399,18 @@ bool BpfFilter::replaceBlockList(ListOwner owner, const BlockListCommand& comman
     return m_lists->replace(owner, command.payload(), command.nameCount(), error);
 }
 
+void BpfFilter::usersChanged() {
+    m_lists->removeListsOfDeletedUsers();
+}
+
 std::uint64_t BpfFilter::droppedEvents() const {
     return __atomic_load_n(&m_skeleton->bss->dropped_events, __ATOMIC_RELAXED);
 }
 
 std::string BpfFilter::statistics() const {
     return "kernel events " + std::to_string(m_events) + ", lost in a full ring buffer " +
-           std::to_string(droppedEvents());
+           std::to_string(droppedEvents()) + ", over a user's share " +
+           std::to_string(__atomic_load_n(&m_skeleton->bss->over_user_share, __ATOMIC_RELAXED));
 }
 
 bool BpfFilter::unload(const std::string& pinDirectory, std::string& error) {

@@ -46,6 +46,7 @@ public:
 
     bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) override;
     void poll() override;
+    void usersChanged() override;
     std::string statistics() const override;
 
     // Events the kernel could not queue because the ring buffer was full.

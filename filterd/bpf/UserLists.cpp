@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/types.h>
+#include <pwd.h>
 #include <string_view>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -42,8 +43,11 @@ bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, 
     std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
     {
         std::lock_guard lock(m_mutex);
-        if (count > 0 && !m_owners.contains(owner) && m_owners.size() >= m_maxOwners) {
-            error = "the lists of " + std::to_string(m_maxOwners) +
+        // One place is kept for the list for every process, whoever else has one.
+        const std::size_t usersAllowed = m_maxOwners - 1;
+        const std::size_t users = m_owners.size() - (m_owners.contains(kEveryone) ? 1 : 0);
+        if (count > 0 && owner != kEveryone && !m_owners.contains(owner) && users >= usersAllowed) {
+            error = "the lists of " + std::to_string(usersAllowed) +
                     " users are in force, the most the service keeps; " + describeOwner(owner) +
                     " is refused";
             return false;
@@ -52,6 +56,9 @@ bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, 
             m_owners.erase(owner);
         } else {
             m_owners.insert(owner);
+        }
+        if (!m_pending.contains(owner) && owner != kEveryone) {
+            m_arrivals.push_back(owner);
         }
         m_pending[owner] = std::move(bytes);
     }
@@ -74,11 +81,40 @@ void UserLists::work() {
         if (m_pending.empty()) {
             return; // stopping, and nothing is left to apply
         }
-        auto job = m_pending.extract(m_pending.begin());
+        auto job = m_pending.extract(nextOwnerLocked());
         lock.unlock();
         apply(job.key(), job.mapped());
         lock.lock();
     }
+}
+
+ListOwner UserLists::nextOwnerLocked() {
+    if (m_pending.contains(kEveryone)) {
+        return kEveryone;
+    }
+    const ListOwner owner = m_arrivals.front();
+    m_arrivals.pop_front();
+    return owner;
+}
+
+std::size_t UserLists::removeListsOfDeletedUsers() {
+    std::vector<ListOwner> gone;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const ListOwner owner : m_owners) {
+            // Only "no such user" counts; a directory service that cannot answer now is no answer.
+            errno = 0;
+            if (owner != kEveryone && ::getpwuid(owner) == nullptr && errno == 0) {
+                gone.push_back(owner);
+            }
+        }
+    }
+    for (const ListOwner owner : gone) {
+        std::string error;
+        replace(owner, {}, 0, error);
+        Log::line("uid " + std::to_string(owner) + " no longer exists; its list is removed");
+    }
+    return gone.size();
 }
 
 void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload) {

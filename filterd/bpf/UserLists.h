@@ -3,6 +3,7 @@
 #include "filterd/FilterBackend.h"
 
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -18,9 +19,12 @@ namespace Filterd {
 // outer map in one update so that a connect sees the old list or the new one, never a mix.
 //
 // Filling a map of 65,536 names takes the kernel tens of milliseconds, so a worker thread builds
-// and swaps each list while the event loop goes on delivering records. A newer list of an owner
-// replaces one of the same owner still waiting. The number of owners with a list is bounded by the
-// outer map's size; a list for one owner more is refused with a sentence that says so.
+// and swaps each list while the event loop goes on delivering records. Waiting lists are served
+// fairly: the list for every process first, then the owners in the order their lists arrived, one
+// list each; a newer list of an owner replaces the one it has waiting, in its place. So a user who
+// keeps sending lists holds up nobody else for more than one list. The number of owners with a list
+// is bounded by the outer map's size, with a place always kept for the list for every process; a
+// list for one owner more is refused with a sentence that says so.
 class UserLists final {
 public:
     // `outerMapFd` stays owned by the caller and must outlive this object. Owners already in the
@@ -38,8 +42,13 @@ public:
     // Owners whose list is in force or queued.
     std::size_t ownerCount() const;
 
+    // Removes the lists of users the system no longer knows, so that a uid given again to a new
+    // user does not inherit the old one's blocks. Returns how many went.
+    std::size_t removeListsOfDeletedUsers();
+
 private:
     void work();
+    ListOwner nextOwnerLocked();
     void apply(ListOwner owner, const std::vector<std::uint8_t>& payload);
     bool swapIn(ListOwner owner, const std::vector<std::uint64_t>& hashes, std::string& error);
 
@@ -48,6 +57,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     std::map<ListOwner, std::vector<std::uint8_t>> m_pending; // payloads not applied yet
+    std::deque<ListOwner> m_arrivals;                         // owners of m_pending, oldest first
     std::set<ListOwner> m_owners;
     bool m_stopping = false;
     std::thread m_worker;

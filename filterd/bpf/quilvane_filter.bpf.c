@@ -36,9 +36,12 @@ char LICENSE[] SEC("license") = "GPL";
 const volatile __u64 wakeup_bytes = 0;
 const volatile __u64 wakeup_quiet_ns = 0;
 const volatile __u64 udp_report_interval_ns = 0;
+const volatile __u64 user_reports_per_second = 0;
+const volatile __u64 user_report_burst = 0;
 
 /* Read by the service through the skeleton's memory-mapped .bss. */
 __u64 dropped_events = 0;
+__u64 over_user_share = 0;
 __u64 last_wakeup_ns = 0;
 
 /* A process that execs for the first time gets this, then its names. */
@@ -102,6 +105,21 @@ struct {
     __type(key, struct udp_flow);
     __type(value, __u64);
 } udp_flows SEC(".maps");
+
+/* Each user's share of the ring buffer: a token bucket of reports. One user making connections as
+ * fast as the machine allows (UDP to ever-new ports) then loses only its own records, never another
+ * user's; its connections are still blocked or allowed as before. */
+struct report_budget {
+    __u64 refilled_ns;
+    __u64 tokens;
+};
+
+struct {
+    __uint(type, BPF_MAP_TYPE_LRU_HASH);
+    __uint(max_entries, 4096);
+    __type(key, __u32);
+    __type(value, struct report_budget);
+} report_budgets SEC(".maps");
 
 /* Room to read one path in the exec tracepoint, which runs with preemption off: only it uses this,
  * so nothing else on the CPU can overwrite it half-way. */
@@ -374,10 +392,43 @@ static __always_inline __u64 wakeup_flag(void)
     return BPF_RB_NO_WAKEUP;
 }
 
+static __always_inline bool within_user_share(__u32 uid)
+{
+    __u64 now = bpf_ktime_get_ns();
+    struct report_budget* budget = bpf_map_lookup_elem(&report_budgets, &uid);
+    if (!budget) {
+        struct report_budget fresh = {.refilled_ns = now, .tokens = user_report_burst - 1};
+        bpf_map_update_elem(&report_budgets, &uid, &fresh, BPF_ANY);
+        return true;
+    }
+    __u64 elapsed = now - budget->refilled_ns;
+    __u64 tokens = budget->tokens;
+    if (elapsed >= 1000000000ULL) {
+        tokens = user_report_burst;
+        budget->refilled_ns = now;
+    } else {
+        __u64 earned = elapsed * user_reports_per_second / 1000000000ULL;
+        if (earned > 0) {
+            tokens = tokens + earned > user_report_burst ? user_report_burst : tokens + earned;
+            budget->refilled_ns = now;
+        }
+    }
+    if (tokens == 0) {
+        budget->tokens = 0;
+        __sync_fetch_and_add(&over_user_share, 1);
+        return false;
+    }
+    budget->tokens = tokens - 1;
+    return true;
+}
+
 /* process may be NULL: then exe is `fallback` (may be NULL too: the service looks it up). */
 static __always_inline void report(const struct qv_flow* flow, __u32 uid, const struct qv_process* process,
                                    const char* fallback)
 {
+    if (!within_user_share(uid)) {
+        return;
+    }
     struct qv_event* e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
     if (!e) {
         __sync_fetch_and_add(&dropped_events, 1);

@@ -88,6 +88,10 @@ void ClientAdmission::askPolkit(UniqueFd socket, const PeerPolicy::Peer& peer) {
         refuse(peer, "neither root nor a member of the service's group");
         return;
     }
+    if (askedTooSoon(peer.uid)) {
+        refuse(peer, "polkit refused this user less than a second ago");
+        return;
+    }
     const auto process = PeerProcess::of(socket.get(), peer);
     if (!process) {
         released(peer.uid); // gone before it could be asked: nothing to say
@@ -123,8 +127,12 @@ void ClientAdmission::answered(int fd, PolkitAuthority::Answer answer, const std
     // then speaks of that process, not of the client.
     const bool sameProcess = pending.process.pidfdChecked || pending.process.stillTheSame();
     if (answer == PolkitAuthority::Answer::authorized && sameProcess) {
+        m_refusedByPolkit.erase(pending.peer.uid);
         m_admitted(std::move(pending.socket), pending.peer, "authorised by polkit");
         return;
+    }
+    if (answer != PolkitAuthority::Answer::authorized) {
+        m_refusedByPolkit.try_emplace(pending.peer.uid, std::chrono::steady_clock::now());
     }
     if (Quilvane::Wire::LocalSocket::hasHungUp(fd)) {
         released(pending.peer.uid); // left while polkit thought: nobody to tell
@@ -132,6 +140,19 @@ void ClientAdmission::answered(int fd, PolkitAuthority::Answer answer, const std
     }
     refuse(pending.peer, sameProcess ? "neither root nor a member of the service's group, and " + detail
                                      : std::string("its process ended while polkit was asked"));
+}
+
+bool ClientAdmission::askedTooSoon(uid_t uid) {
+    const auto refused = m_refusedByPolkit.find(uid);
+    if (refused == m_refusedByPolkit.end()) {
+        return false;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    if (now - refused->second < std::chrono::seconds(1)) {
+        return true;
+    }
+    refused->second = now;
+    return false;
 }
 
 void ClientAdmission::hungUp(int fd) {

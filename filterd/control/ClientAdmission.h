@@ -57,6 +57,7 @@ private:
     void answered(int fd, PolkitAuthority::Answer answer, const std::string& detail);
     void hungUp(int fd);
     void refuse(const PeerPolicy::Peer& peer, const std::string& why);
+    bool askedTooSoon(uid_t uid);
 
     EventLoop& m_loop;
     PeerPolicy m_policy;
@@ -67,6 +68,9 @@ private:
     LogThrottle m_refusals;
     // A limit is told once each time it is reached, not once per client it turns away.
     std::set<uid_t> m_usersAtLimit;
+    // Users polkit refused, and when it was last asked about each: it is asked again at most once
+    // a second, so a refused user cannot keep polkit and the service busy.
+    std::map<uid_t, std::chrono::steady_clock::time_point> m_refusedByPolkit;
     bool m_atTotalLimit = false;
 };
 

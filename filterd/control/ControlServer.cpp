@@ -135,7 +135,8 @@ ControlServer::ControlServer(EventLoop& loop, Options options, PeerPolicy policy
           [this](UniqueFd socket, const PeerPolicy::Peer& peer, const std::string& how) {
               addClient(std::move(socket), peer, how);
           }))
-    , m_clientLines(20, std::chrono::seconds(1)) {}
+    , m_clientLines(20, std::chrono::seconds(1))
+    , m_commandLines(20, std::chrono::seconds(1)) {}
 
 std::unique_ptr<PolkitAuthority> ControlServer::connectPolkit() {
     if (m_options.polkitAction.empty()) {
@@ -284,17 +285,17 @@ bool ControlServer::readCommands(ClientConnection& client, std::size_t limit) {
         }
         const auto command = completeCommand(client, messageLength);
         if (!command.valid()) {
-            Log::line("refused a command from " + describe(client) + ": " + command.error() +
+            m_commandLines.line("refused a command from " + describe(client) + ": " + command.error() +
                       "; the current list stays");
             continue;
         }
         std::string error;
         if (!m_handler({client.peer().uid, isAdmin(client.peer())}, command, error)) {
-            Log::line("could not apply the list of " + describe(client) + ": " + error +
+            m_commandLines.line("could not apply the list of " + describe(client) + ": " + error +
                       "; the current list stays");
             continue;
         }
-        Log::line(describe(client) + " set the block list (" + std::to_string(command.nameCount()) +
+        m_commandLines.line(describe(client) + " set the block list (" + std::to_string(command.nameCount()) +
                   " names)");
     }
     return true; // more may wait: the loop comes back, after the other clients had their turn
@@ -312,9 +313,9 @@ bool ControlServer::takeListPart(ClientConnection& client, std::size_t messageLe
     }
     if (!message->payload.empty() && message->payload.back() != 0) {
         client.addListPart({}, 0); // a list with a broken part is refused whole
-        Log::line("refused a part of a list from " + describe(client) + ": it does not end in a NUL byte");
+        m_commandLines.line("refused a part of a list from " + describe(client) + ": it does not end in a NUL byte");
     } else if (!client.addListPart(message->payload, kMaxCommandPayload)) {
-        Log::line("refused the list " + describe(client) + " is sending: its parts pass the limit of " +
+        m_commandLines.line("refused the list " + describe(client) + " is sending: its parts pass the limit of " +
                   std::to_string(kMaxCommandPayload) + " bytes; the current list stays");
     }
     return true;

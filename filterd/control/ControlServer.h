@@ -93,6 +93,7 @@ private:
     std::uint64_t m_droppedByClosedClients = 0;
     std::unique_ptr<ClientAdmission> m_admission;
     LogThrottle m_clientLines;
+    LogThrottle m_commandLines; // a client may send commands as fast as it likes
     std::size_t m_freedSinceTrim = 0;
     std::size_t m_queuedBytesLastFlush = 0;
     std::chrono::steady_clock::time_point m_lastTrim{};

@@ -62,7 +62,7 @@ configure_and_build() {
     shift
     local launcher=()
     if command -v ccache >/dev/null; then
-        export CCACHE_BASEDIR="$QUILVANE_ROOT"
+        export CCACHE_BASEDIR="$QUILVANE_ROOT" CCACHE_NOHASHDIR=1
         launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
     fi
     cmake -S "$QUILVANE_ROOT" -B "$dir" -G "Unix Makefiles" "${launcher[@]}" "$@" >/dev/null

@@ -182,3 +182,16 @@ TEST_F(FilterdIdentityTest, AnotherUsersProgramIsBlockedByTheFullNameInItsRecord
     EXPECT_EQ(run({program, "connect4", m_port}, asUser), kRefused);
     EXPECT_EQ(run({m_freeProbe, "connect4", m_port}, asUser), kAllowed);
 }
+
+// A program's path goes into the service's log; a newline in it must not start a line of its own.
+TEST_F(FilterdIdentityTest, AProgramsPathCannotForgeALogLine) {
+    const std::string name = m_blockedName + "\nquilvane-filterd: forged";
+    const std::string program = FilterdTestSupport::copyProbe(path("bin"), name);
+    ASSERT_NO_FATAL_FAILURE(startAndConnect());
+    ASSERT_TRUE(setList(*m_client, {name}));
+    EXPECT_EQ(run({program, "connect4", m_port}), kRefused);
+    EXPECT_TRUE(TestEnvironment::waitUntil(
+        [&] { return m_service->log().find("\\x0aquilvane-filterd: forged") != std::string::npos; }, 5000ms))
+        << m_service->log();
+    EXPECT_EQ(m_service->log().find("\nquilvane-filterd: forged"), std::string::npos);
+}

@@ -3,7 +3,12 @@
 #include "tests/filterd/PrivilegedFilterdTest.h"
 #include "wire/ServiceLimits.h"
 
+#include <arpa/inet.h>
+#include <atomic>
 #include <fstream>
+#include <grp.h>
+#include <sys/wait.h>
+#include <thread>
 #include <sys/stat.h>
 
 using namespace FilterdTestSupport;
@@ -124,6 +129,102 @@ TEST_F(FilterdUserListsTest, AUsersLongestListArrivesWholeThroughAStockSocketBuf
     ASSERT_TRUE(setList(*a, names));
     EXPECT_NE(m_service->log().find("is in force (65536 names)"), std::string::npos) << m_service->log();
     EXPECT_EQ(run(m_blockedProbe, as(*m_a)).exitCode, kRefused);
+}
+
+// Lists are served fairly: one user sending the longest lists without pause holds up another user's
+// list by one of them at most, and the list for every process by none.
+TEST_F(FilterdUserListsTest, AUserWhoKeepsSendingListsHoldsUpNoOneElse) {
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    auto a = clientOf(*m_a);
+    auto b = clientOf(*m_b);
+    auto root = ControlClient::connect(socketPath());
+    ASSERT_TRUE(a && b && root);
+    std::vector<std::string> longest;
+    for (std::size_t i = 0; i < kMaxBlockListNames; ++i) {
+        longest.push_back(std::to_string(i) + "-flood");
+    }
+    std::atomic<bool> stop = false;
+    std::thread flood([&] {
+        while (!stop && a->sendNames(longest)) {
+        }
+    });
+    const std::string aInForce = "the list of uid " + std::to_string(m_a->uid()) + " is in force";
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return m_service->log().find(aInForce) != std::string::npos; },
+                                           20000ms));
+    const std::size_t sentAt = m_service->log().size();
+    ASSERT_TRUE(b->sendNames({m_blockedName}));
+    ASSERT_TRUE(root->sendNames({m_freeName}));
+    const std::string bInForce = "the list of uid " + std::to_string(m_b->uid()) + " is in force (1 names)";
+    const bool applied = TestEnvironment::waitUntil(
+        [&] { return m_service->log().find(bInForce, sentAt) != std::string::npos; }, 20000ms);
+    stop = true;
+    flood.join();
+    ASSERT_TRUE(applied) << "B's list never came into force";
+    const std::string log = m_service->log();
+    const std::size_t bAt = log.find(bInForce, sentAt);
+    std::size_t floodLists = 0;
+    for (auto at = log.find(aInForce, sentAt); at < bAt; at = log.find(aInForce, at + 1)) {
+        ++floodLists;
+    }
+    EXPECT_LE(floodLists, 2u) << "lists of the flooding user applied before B's";
+    EXPECT_LT(log.find("the list for every process is in force (1 names)", sentAt), bAt)
+        << "the list for every process waits behind no user";
+}
+
+// A uid given to a new user must not come with the blocks of the user who had it before.
+TEST_F(FilterdUserListsTest, ADeletedUsersListIsRemoved) {
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    auto leaving = TemporaryUser::create("qvc" + std::to_string(::getpid()));
+    ASSERT_TRUE(leaving);
+    const uid_t uid = leaving->uid();
+    {
+        auto client = clientOf(*leaving);
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(setList(*client, {m_blockedName}));
+    }
+    RunOptions sameUid = as(*leaving);
+    ASSERT_EQ(run(m_blockedProbe, sameUid).exitCode, kRefused);
+    leaving.reset(); // userdel
+    EXPECT_TRUE(TestEnvironment::waitUntil(
+        [&] {
+            return m_service->log().find("uid " + std::to_string(uid) + " no longer exists") != std::string::npos;
+        },
+        5000ms))
+        << m_service->log();
+    EXPECT_EQ(run(m_blockedProbe, sameUid).exitCode, kAllowed) << "the next owner of the uid";
+}
+
+// One user making UDP flows as fast as it can costs only its own records.
+TEST_F(FilterdUserListsTest, OneUsersFloodLeavesAnotherUsersRecordsDelivered) {
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    auto b = clientOf(*m_b);
+    ASSERT_TRUE(b);
+    const uid_t floodUid = m_a->uid();
+    const gid_t floodGid = m_a->gid();
+    const pid_t flood = spawnLogged(path("flood.log"), [&] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(floodGid) != 0 || ::setuid(floodUid) != 0) {
+            return;
+        }
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in peer{};
+        peer.sin_family = AF_INET;
+        for (std::uint32_t i = 0;; ++i) {
+            peer.sin_addr.s_addr = htonl(0x7f000000u | ((i >> 16) & 0xffffu) << 8 | 1u);
+            peer.sin_port = htons(static_cast<std::uint16_t>(1024 + (i & 0xffffu) % 60000));
+            ::sendto(fd, "x", 1, 0, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        }
+    });
+    ASSERT_GT(flood, 0);
+    std::this_thread::sleep_for(500ms);
+    const auto probe = run(m_freeProbe, as(*m_b));
+    const auto record = b->waitForRecord([&](const RecordBuffer& r) { return recordPid(r) == probe.pid; });
+    ::kill(flood, SIGKILL);
+    ::waitpid(flood, nullptr, 0);
+    EXPECT_EQ(probe.exitCode, kAllowed);
+    EXPECT_TRUE(record) << "B's connection was reported to B during A's flood";
 }
 
 TEST_F(FilterdUserListsTest, ListsSurviveARestartPerUser) {
