@@ -3,6 +3,7 @@
 #include "filterd/Log.h"
 #include "filterd/bpf/BpfPaths.h"
 #include "filterd/bpf/FilterShared.h"
+#include "filterd/bpf/NameHash.h"
 #include "filterd/bpf/ProcessTable.h"
 #include "filterd/control/PeerProcess.h"
 #include "filterd/control/BlockListCommand.h"
@@ -11,6 +12,7 @@
 
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -21,6 +23,7 @@
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
+#include <vector>
 
 using Quilvane::Wire::UniqueFd;
 
@@ -30,53 +33,56 @@ namespace {
 static_assert(QV_EXE_NAME_SIZE == Quilvane::Wire::kMaxNameLength + 1);
 static_assert(kEveryone == QV_EVERYONE_UID);
 
-constexpr std::array<const char*, 2> kMapPins = {"user_lists", "processes"};
+constexpr std::array<const char*, 3> kMapPins = {"user_lists", "processes", "socket_owners"};
 // The single list of an earlier version, keyed by name; nothing reads it any more.
 constexpr const char* kLegacyListPin = "block_list";
-constexpr std::array<const char*, 4> kLinkPins = {"connect4", "connect6", "sendmsg4", "sendmsg6"};
-constexpr std::array<const char*, 3> kTracepointPins = {"exec", "fork", "exit"};
+// The pins of hooks(), for unload(), which has no skeleton.
+constexpr std::array<const char*, 12> kLinkPinNames = {"exec",       "fork",       "bprm_check", "connect4",
+                                                       "connect6",   "sendmsg4",   "sendmsg6",   "post_bind4",
+                                                       "post_bind6", "ingress",    "egress",     "sockops"};
+// Links of earlier versions that this one no longer makes: removed, so their programs go.
+constexpr std::array<const char*, 1> kLegacyLinkPins = {"exit"};
 
-// libbpf's own messages: warnings and errors only, as log lines.
+// libbpf's own messages: warnings and errors only, a log line each. A verifier's refusal comes as
+// one message of many lines; its head and its last lines, where the reason stands, are kept.
 int printLibbpf(enum libbpf_print_level level, const char* format, va_list args) {
     if (level == LIBBPF_DEBUG || level == LIBBPF_INFO) {
         return 0;
     }
-    char text[512];
-    const int n = std::vsnprintf(text, sizeof text, format, args);
-    std::string line(text);
-    while (!line.empty() && line.back() == '\n') {
-        line.pop_back();
+    std::va_list copy;
+    va_copy(copy, args);
+    const int n = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text(static_cast<std::size_t>(std::max(n, 0)) + 1, '\0');
+    std::vsnprintf(text.data(), text.size(), format, args);
+    text.resize(static_cast<std::size_t>(std::max(n, 0)));
+    std::vector<std::string> lines;
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
     }
-    Log::line("libbpf: " + line);
+    constexpr std::size_t kHead = 4;
+    constexpr std::size_t kTail = 24;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i == kHead && lines.size() > kHead + kTail) {
+            Log::line("libbpf: [" + std::to_string(lines.size() - kHead - kTail) + " lines left out]");
+            i = lines.size() - kTail;
+        }
+        Log::line("libbpf: " + lines[i]);
+    }
     return n;
 }
 
-bpf_program* cgroupProgram(quilvane_filter* skeleton, int index) {
-    switch (index) {
-    case 0:
-        return skeleton->progs.quilvane_connect4;
-    case 1:
-        return skeleton->progs.quilvane_connect6;
-    case 2:
-        return skeleton->progs.quilvane_sendmsg4;
-    default:
-        return skeleton->progs.quilvane_sendmsg6;
-    }
-}
-
-bpf_program* tracepointProgram(quilvane_filter* skeleton, int index) {
-    switch (index) {
-    case 0:
-        return skeleton->progs.quilvane_exec;
-    case 1:
-        return skeleton->progs.quilvane_fork;
-    default:
-        return skeleton->progs.quilvane_exit;
-    }
-}
-
 bpf_map* pinnedMap(quilvane_filter* skeleton, int index) {
-    return index == 0 ? skeleton->maps.user_lists : skeleton->maps.processes;
+    switch (index) {
+    case 0:
+        return skeleton->maps.user_lists;
+    case 1:
+        return skeleton->maps.processes;
+    default:
+        return skeleton->maps.socket_owners;
+    }
 }
 
 bool exists(const std::string& path) {
@@ -132,20 +138,21 @@ std::unique_ptr<BpfFilter> BpfFilter::create(EventLoop& loop, const Options& opt
                                              std::string& error) {
     libbpf_set_print(printLibbpf);
     std::unique_ptr<BpfFilter> filter(new BpfFilter(loop, options, std::move(sink)));
-    if (!filter->load(error) || !filter->attachTracepoints(error)) {
+    if (!filter->load(error) || !filter->fillInterpreters(error) || !filter->attach(Hook::Kind::tracepoint, error) ||
+        !filter->attach(Hook::Kind::lsm, error)) {
         return nullptr;
     }
     // After the tracepoints: a process that execs meanwhile is never overwritten by a stale seed.
     const std::size_t seeded = ProcessTable::seed(bpf_map__fd(filter->m_skeleton->maps.processes));
     Log::line("process table: " + std::to_string(seeded) + " running processes named from /proc");
-    if (!filter->attachCgroupPrograms(error) || !filter->openRingBuffer(error)) {
+    if (!filter->attach(Hook::Kind::cgroup, error) || !filter->openRingBuffer(error)) {
         return nullptr;
     }
-    filter->attachIncomingReporters();
     Log::line(filter->kernelFeatures());
-    filter->usersChanged(); // users deleted while the service was away
     filter->m_lists = std::make_unique<UserLists>(bpf_map__fd(filter->m_skeleton->maps.user_lists),
-                                                  Quilvane::Wire::kMaxListOwners);
+                                                  Quilvane::Wire::kMaxListOwners,
+                                                  [raw = filter.get()] { raw->listsChanged(); });
+    filter->usersChanged(); // users deleted while the service was away
     return filter;
 }
 
@@ -162,16 +169,43 @@ BpfFilter::~BpfFilter() {
     m_lists.reset();
     // Pinned links keep the programs attached after these handles close; unpinned ones detach.
     m_ring.reset();
-    for (auto& link : m_incomingLinks) {
-        link.reset();
-    }
-    for (auto& link : m_tracepointLinks) {
-        link.reset();
-    }
-    for (auto& link : m_links) {
-        link.reset();
-    }
+    m_links.clear();
+    m_reusedLinks.clear();
     m_skeleton.reset();
+}
+
+// Every program the service attaches, under the name of its pin. Blocking and the process table
+// are required; the rest is left out on a kernel that refuses it, and the log says what that costs.
+std::vector<BpfFilter::Hook> BpfFilter::hooks() const {
+    auto& p = m_skeleton->progs;
+    using K = Hook::Kind;
+    using P = Hook::Part;
+    return {
+        {"exec", p.quilvane_exec, K::tracepoint, P::required},
+        {"fork", p.quilvane_fork, K::tracepoint, P::required},
+        {"bprm_check", p.quilvane_bprm_check, K::lsm, P::linkTargets},
+        {"connect4", p.quilvane_connect4, K::cgroup, P::required},
+        {"connect6", p.quilvane_connect6, K::cgroup, P::required},
+        {"sendmsg4", p.quilvane_sendmsg4, K::cgroup, P::required},
+        {"sendmsg6", p.quilvane_sendmsg6, K::cgroup, P::required},
+        {"post_bind4", p.quilvane_post_bind4, K::cgroup, P::incoming},
+        {"post_bind6", p.quilvane_post_bind6, K::cgroup, P::incoming},
+        {"ingress", p.quilvane_ingress, K::cgroup, P::incoming},
+        {"egress", p.quilvane_egress, K::cgroup, P::incoming},
+        {"sockops", p.quilvane_sockops, K::cgroup, P::incoming},
+    };
+}
+
+bool BpfFilter::partLoaded(Hook::Part part) const {
+    switch (part) {
+    case Hook::Part::required:
+        return true;
+    case Hook::Part::incoming:
+        return m_incomingLoaded;
+    case Hook::Part::linkTargets:
+        return m_linkTargetsLoaded;
+    }
+    return false;
 }
 
 bool BpfFilter::load(std::string& error) {
@@ -205,6 +239,15 @@ bool BpfFilter::load(std::string& error) {
         Log::line("discarding the block list pinned by an earlier version; clients send theirs again");
         ::unlink((pins + "/" + kLegacyListPin).c_str());
     }
+    for (const char* legacy : kLegacyLinkPins) {
+        if (!pins.empty() && exists(pins + "/" + legacy)) {
+            const std::string pin = pins + "/" + legacy;
+            if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
+                bpf_link_detach(link.get());
+            }
+            ::unlink(pin.c_str());
+        }
+    }
     bool pinsDiscarded = false;
     for (;;) {
         m_skeleton.reset(quilvane_filter__open());
@@ -219,8 +262,8 @@ bool BpfFilter::load(std::string& error) {
             anyPinned = anyPinned || exists(mapPin);
             bpf_map__set_pin_path(pinnedMap(m_skeleton.get(), i), mapPin.c_str());
         }
-        if (!m_incomingLoaded) {
-            leaveOutIncomingReporters();
+        for (const Hook& hook : hooks()) {
+            bpf_program__set_autoload(hook.program, partLoaded(hook.part));
         }
         const int result = quilvane_filter__load(m_skeleton.get());
         if (result == 0) {
@@ -235,11 +278,18 @@ bool BpfFilter::load(std::string& error) {
             pinsDiscarded = true;
             continue;
         }
-        // Blocking and the process table are the service; the reporters of incoming connections
-        // are not, and a kernel that refuses them still gets the rest.
+        // Blocking and the process table are the service; the rest is not, and a kernel that
+        // refuses a part still gets everything else.
+        if (m_linkTargetsLoaded) {
+            Log::line("this kernel does not run BPF LSM programs here (lockdown, or bpf missing from lsm=): a "
+                      "script started through a symbolic link is known by the link's name and its interpreter");
+            m_linkTargetsLoaded = false;
+            continue;
+        }
         if (m_incomingLoaded) {
-            Log::line("this kernel refused the reporters of incoming connections (sockops, post_bind4/6): "
-                      "blocking works, but accepted connections will not be shown");
+            Log::line("this kernel refused the programs for incoming traffic (post_bind, cgroup_skb, sockops): "
+                      "outgoing blocking works, but listening is not refused, open connections are not cut, "
+                      "and accepted connections are not shown");
             m_incomingLoaded = false;
             continue;
         }
@@ -249,99 +299,75 @@ bool BpfFilter::load(std::string& error) {
     }
 }
 
-void BpfFilter::leaveOutIncomingReporters() {
-    bpf_program__set_autoload(m_skeleton->progs.quilvane_sockops, false);
-    bpf_program__set_autoload(m_skeleton->progs.quilvane_post_bind4, false);
-    bpf_program__set_autoload(m_skeleton->progs.quilvane_post_bind6, false);
-}
-
-bool BpfFilter::attachTracepoints(std::string& error) {
-    for (int i = 0; i < static_cast<int>(kTracepointPins.size()); ++i) {
-        bpf_program* program = tracepointProgram(m_skeleton.get(), i);
-        m_tracepointLinks[i].reset(bpf_program__attach(program));
-        if (!m_tracepointLinks[i]) {
-            error = std::string("cannot attach ") + bpf_program__name(program) + ": " + std::strerror(errno);
-            return false;
-        }
-        if (m_options.pinDirectory.empty()) {
-            continue;
-        }
-        // The new program runs before the old one's pin goes, so no exec goes unseen; both write the
-        // same pinned table meanwhile, which is harmless (a name is added once).
-        const std::string pin = m_options.pinDirectory + "/" + kTracepointPins[i];
-        ::unlink(pin.c_str());
-        if (bpf_link__pin(m_tracepointLinks[i].get(), pin.c_str()) != 0) {
-            Log::error("cannot pin " + pin + "; processes started while the service is away keep old names",
-                       errno);
-        }
-    }
-    return true;
-}
-
-// Incoming connections are reported, not filtered: without these the service still blocks.
-void BpfFilter::attachIncomingReporters() {
-    if (!m_incomingLoaded) {
-        return;
-    }
-    bpf_program* programs[] = {m_skeleton->progs.quilvane_sockops, m_skeleton->progs.quilvane_post_bind4,
-                               m_skeleton->progs.quilvane_post_bind6};
-    for (std::size_t i = 0; i < m_incomingLinks.size(); ++i) {
-        m_incomingLinks[i].reset(bpf_program__attach_cgroup(programs[i], m_cgroup.get()));
-        if (!m_incomingLinks[i]) {
-            Log::error(std::string("incoming connections will not be reported: cannot attach ") +
-                           bpf_program__name(programs[i]),
-                       errno);
-            for (auto& link : m_incomingLinks) {
-                link.reset();
-            }
-            return;
-        }
-    }
-}
-
-bool BpfFilter::attachCgroupPrograms(std::string& error) {
-    for (int i = 0; i < static_cast<int>(kLinkPins.size()); ++i) {
-        if (!attachOne(i, error)) {
+bool BpfFilter::fillInterpreters(std::string& error) {
+    const int map = bpf_map__fd(m_skeleton->maps.interpreters);
+    const __u8 present = 1;
+    for (const std::string& name : ProcessTable::interpreterNames()) {
+        const std::uint64_t key = nameHash(name);
+        if (bpf_map_update_elem(map, &key, &present, BPF_ANY) != 0) {
+            error = std::string("cannot fill the interpreters' map: ") + std::strerror(errno);
             return false;
         }
     }
     return true;
 }
 
-bool BpfFilter::attachOne(int index, std::string& error) {
-    bpf_program* program = cgroupProgram(m_skeleton.get(), index);
+bool BpfFilter::attach(Hook::Kind kind, std::string& error) {
+    const std::vector<Hook> all = hooks();
+    m_links.resize(all.size());
+    m_reusedLinks.resize(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (all[i].kind == kind && partLoaded(all[i].part) && !attachOne(i, all[i], error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A pinned cgroup link of an earlier instance is moved to the new program in one atomic update, so
+// a restart never lets a blocked name through; a tracepoint or LSM link is attached anew first and
+// then takes the old one's pin (both run meanwhile, which is harmless: a name is added once).
+bool BpfFilter::attachOne(std::size_t index, const Hook& hook, std::string& error) {
     const std::string& pins = m_options.pinDirectory;
-    const std::string pin = pins.empty() ? std::string() : pins + "/" + kLinkPins[index];
-
-    if (!pin.empty() && exists(pin)) {
+    const std::string pin = pins.empty() ? std::string() : pins + "/" + hook.pin;
+    if (hook.kind == Hook::Kind::cgroup && !pin.empty() && exists(pin)) {
         UniqueFd link(bpf_obj_get(pin.c_str()));
-        if (link && bpf_link_update(link.get(), bpf_program__fd(program), nullptr) == 0) {
+        if (link && bpf_link_update(link.get(), bpf_program__fd(hook.program), nullptr) == 0) {
             m_reusedLinks[index] = std::move(link);
             return true;
         }
         Log::error("cannot take over the pinned link " + pin + "; attaching anew", errno);
         ::unlink(pin.c_str());
     }
-    LinkPtr link(bpf_program__attach_cgroup(program, m_cgroup.get()));
+    LinkPtr link(hook.kind == Hook::Kind::cgroup ? bpf_program__attach_cgroup(hook.program, m_cgroup.get())
+                                                 : bpf_program__attach(hook.program));
     if (!link) {
-        error = std::string("cannot attach ") + bpf_program__name(program) +
-                " to the cgroup: " + std::strerror(errno);
+        error = std::string("cannot attach ") + bpf_program__name(hook.program) + ": " + std::strerror(errno);
         return false;
     }
-    if (!pin.empty() && bpf_link__pin(link.get(), pin.c_str()) != 0) {
-        Log::error("cannot pin " + pin + "; blocking will stop with the service", errno);
+    if (!pin.empty()) {
+        ::unlink(pin.c_str());
+        if (bpf_link__pin(link.get(), pin.c_str()) != 0) {
+            Log::error("cannot pin " + pin + "; it stops with the service", errno);
+        }
     }
     m_links[index] = std::move(link);
     return true;
 }
 
+void BpfFilter::listsChanged() {
+    __atomic_add_fetch(&m_skeleton->bss->list_generation, 1, __ATOMIC_RELAXED);
+}
+
 std::string BpfFilter::kernelFeatures() const {
     utsname system{};
     ::uname(&system);
-    std::string line = std::string("kernel ") + system.release + ": BTF, cgroup v2, ring buffer, bpf_loop; " +
-                       "exec/fork/exit tracepoints, connect4/6 and sendmsg4/6 (blocking)";
-    line += m_incomingLinks[0] ? ", sockops and post_bind4/6 (incoming connections)"
-                               : "; incoming connections not reported";
+    std::string line = std::string("kernel ") + system.release +
+                       ": BTF, cgroup v2, ring buffer, bpf_loop, task and socket storage; exec/fork tracepoints, "
+                       "connect4/6 and sendmsg4/6 (blocking)";
+    line += m_incomingLoaded ? ", post_bind4/6 and cgroup_skb (incoming and open connections), sockops"
+                             : "; no incoming blocking or reports";
+    line += m_linkTargetsLoaded ? ", LSM bprm_check (link targets)" : "; no BPF LSM (link targets unknown)";
     line += PeerProcess::kernelHasPeerPidfd()
                 ? "; SO_PEERPIDFD for polkit"
                 : "; no SO_PEERPIDFD (before 6.5): polkit answers are checked against the client's start time "
@@ -423,15 +449,16 @@ bool BpfFilter::unload(const std::string& pinDirectory, std::string& error) {
             ok = false;
         }
     };
-    for (const auto& names : {std::vector<const char*>(kLinkPins.begin(), kLinkPins.end()),
-                              std::vector<const char*>(kTracepointPins.begin(), kTracepointPins.end())}) {
-        for (const char* name : names) {
-            const std::string pin = pinDirectory + "/" + name;
-            if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
-                bpf_link_detach(link.get());
-            }
-            remove(pin);
+    std::vector<std::string> links = {kLegacyLinkPins.begin(), kLegacyLinkPins.end()};
+    for (const char* name : kLinkPinNames) {
+        links.emplace_back(name);
+    }
+    for (const std::string& name : links) {
+        const std::string pin = pinDirectory + "/" + name;
+        if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
+            bpf_link_detach(link.get());
         }
+        remove(pin);
     }
     for (const char* name : kMapPins) {
         remove(pinDirectory + "/" + name);

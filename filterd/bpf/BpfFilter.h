@@ -10,24 +10,27 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 struct quilvane_filter;
 struct ring_buffer;
 struct bpf_link;
+struct bpf_program;
 
 namespace Filterd {
 
-// The eBPF backend: loads the kernel programs, attaches the process-table tracepoints (exec, fork,
-// exit), the four sock_addr programs and the incoming-connection reporters (sock_ops, post_bind4/6)
-// to the root of the cgroup v2 hierarchy, seeds the process table from /proc, swaps per-user block
-// lists in, and reads the ring buffer of connection events.
+// The eBPF backend: loads the kernel programs, attaches the process-table tracepoints (exec, fork),
+// the exec security hook where the kernel allows BPF LSM programs, and to the cgroup (the root of
+// the cgroup v2 hierarchy unless told otherwise) the four sock_addr programs, post_bind4/6, the
+// cgroup_skb ingress and egress filters and sock_ops; seeds the process table from /proc, swaps
+// per-user block lists in, and reads the ring buffer of connection events.
 //
-// With a pin directory the lists, the process table, the tracepoint links and the four sock_addr
-// links are pinned there, and blocking survives the service: a new instance reuses the pinned maps
-// (the lists stay in force, the table stays current), moves the pinned sock_addr links to its own
-// programs in one atomic update each, and attaches its tracepoints before it lets go of the old
-// ones, so a restart never lets a blocked name through. unload() removes the pins, which detaches
-// the programs for good. Without a pin directory everything goes with the process.
+// With a pin directory the lists, the process table, the sockets' owners and every link are pinned
+// there, and blocking survives the service: a new instance reuses the pinned maps (the lists stay
+// in force, the table stays current), moves the pinned cgroup links to its own programs in one
+// atomic update each, and attaches its tracepoints before it lets go of the old ones, so a restart
+// never lets a blocked name through. unload() removes the pins, which detaches the programs for
+// good. Without a pin directory everything goes with the process.
 class BpfFilter final : public FilterBackend {
 public:
     struct Options {
@@ -70,13 +73,24 @@ private:
 
     BpfFilter(EventLoop& loop, Options options, EventSink sink);
 
+    // One program the service attaches, under the name of its pin.
+    struct Hook {
+        enum class Kind { tracepoint, lsm, cgroup };
+        enum class Part { required, incoming, linkTargets }; // what a kernel may refuse, as a whole
+        const char* pin;
+        bpf_program* program;
+        Kind kind;
+        Part part;
+    };
+    std::vector<Hook> hooks() const;
+    bool partLoaded(Hook::Part part) const;
+
     bool load(std::string& error);
-    bool attachTracepoints(std::string& error);
-    bool attachCgroupPrograms(std::string& error);
-    bool attachOne(int index, std::string& error);
-    void attachIncomingReporters();
-    void leaveOutIncomingReporters();
+    bool fillInterpreters(std::string& error);
+    bool attach(Hook::Kind kind, std::string& error);
+    bool attachOne(std::size_t index, const Hook& hook, std::string& error);
     bool openRingBuffer(std::string& error);
+    void listsChanged();
     static int onEvent(void* context, void* data, std::size_t size);
 
     EventLoop& m_loop;
@@ -84,11 +98,10 @@ private:
     EventSink m_sink;
     Quilvane::Wire::UniqueFd m_cgroup;
     std::unique_ptr<quilvane_filter, SkeletonDeleter> m_skeleton;
-    std::array<LinkPtr, 4> m_links;                        // links this instance created
-    std::array<Quilvane::Wire::UniqueFd, 4> m_reusedLinks; // pinned links taken over from an earlier instance
-    std::array<LinkPtr, 3> m_tracepointLinks;
-    std::array<LinkPtr, 3> m_incomingLinks; // sock_ops, post_bind4, post_bind6
+    std::vector<LinkPtr> m_links;                        // links this instance created, by hook
+    std::vector<Quilvane::Wire::UniqueFd> m_reusedLinks; // pinned links taken over from an earlier instance
     bool m_incomingLoaded = true;
+    bool m_linkTargetsLoaded = true;
     std::unique_ptr<UserLists> m_lists;
     std::unique_ptr<ring_buffer, RingBufferDeleter> m_ring;
     ConnectionEvent m_event; // reused for every ring-buffer record

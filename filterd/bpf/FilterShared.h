@@ -13,9 +13,9 @@
 /* Room for the file name of an executable and its final NUL. */
 #define QV_EXE_NAME_SIZE QV_PATH_SIZE
 
-/* The names one process is known by. When a long chain of execs fills the set, the last slot holds
- * the newest name and the first ones stay: the launcher and the program that finally runs are the
- * names people block. */
+/* The names one process is known by. When a long chain of execs fills the set, the oldest names go
+ * first: an exec adds at most six, so the program running now, its script and the file a link led
+ * to are always among them. */
 #define QV_PROCESS_NAMES 16
 
 /* The key of the list that applies to every process: root's and the administrators'. No process
@@ -29,20 +29,30 @@ enum qv_verdict { QV_VERDICT_ALLOWED = 0, QV_VERDICT_BLOCKED = 1 };
  * child, so a child that never execs keeps its parent's names. */
 #define QV_PROCESS_INHERITED 1u
 
-/* One process (thread group) in the process table, keyed by its tgid. */
+/* One process (thread group): task storage of its leader, so it lives and dies with the process and
+ * no other process can push it out. */
 struct qv_process {
     __u64 names[QV_PROCESS_NAMES]; /* qv_name_hash_step over each file name */
     __u32 name_count;
     __u32 flags;
+    __u32 oldest; /* the slot the next name replaces once all are taken */
+    __u32 reserved;
     char exe[QV_PATH_SIZE];    /* full path of the latest program, else its file name */
-    char script[QV_PATH_SIZE]; /* the #! file it was started through, empty when none */
+    char script[QV_PATH_SIZE]; /* the script it runs, empty when none */
 };
 
-/* Who bound a listening port: incoming connections are established in softirq context, where the
- * current task is whoever the CPU happened to run. */
-struct qv_binder {
+/* The process a socket belongs to: the one that bound it or connected it. Kept in the socket's own
+ * storage and copied to every connection a listening socket accepts, so an accepted connection is
+ * its listener's owner's, and traffic to a socket of a program blocked later can be refused. */
+struct qv_socket_owner {
     __u32 tgid;
     __u32 uid;
+    __u64 names[QV_PROCESS_NAMES];
+    __u32 name_count;
+    __u32 blocked_generation; /* list_generation + 1 when `blocked` was decided */
+    __u32 blocked;
+    __u32 reserved;
+    __u64 last_refusal_ns; /* refused traffic is reported once a second per socket */
 };
 
 /* One connection, as the kernel saw it. Address and port are in network byte order; family is the

@@ -3,6 +3,7 @@
 #include "filterd/bpf/NameHash.h"
 #include "wire/UniqueFd.h"
 
+#include <algorithm>
 #include <bpf/bpf.h>
 #include <cstring>
 #include <dirent.h>
@@ -10,6 +11,7 @@
 #include <fstream>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -40,21 +42,44 @@ std::vector<std::string> commandLine(const std::string& procDirectory) {
     return words;
 }
 
-// Opened without blocking and read only when it is a regular file: a command line may name a FIFO
-// or a device, which must not hold up the service's start.
-bool startsWithShebang(const std::string& path) {
-    Quilvane::Wire::UniqueFd file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+// stat only: a command line may name a FIFO or a device, which must not hold up the service's start.
+bool isRegularFile(const std::string& path) {
     struct stat st {};
-    char head[2] = {};
-    return file && ::fstat(file.get(), &st) == 0 && S_ISREG(st.st_mode) &&
-           ::read(file.get(), head, sizeof head) == 2 && head[0] == '#' && head[1] == '!';
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The first word after the interpreter that is not an option, when it names a #! file.
-std::optional<std::string> scriptOf(const std::string& procDirectory) {
+bool runsCodeFromTheCommandLine(std::string_view word) {
+    return word == "-" || word == "-c" || word == "-m" || word == "-e" || word == "-E" || word == "-p" ||
+           word == "-r" || word == "--eval" || word == "--print";
+}
+
+bool takesValue(std::string_view word) {
+    return word == "-W" || word == "-X" || word == "-o" || word == "-O" || word == "+o" || word == "+O" ||
+           word == "-I" || word == "--require";
+}
+
+// For an interpreter, its script: the first word that is not an option (after "--", the next
+// word), unless an option gives the code itself (-c, -e, -m ...), when it names a regular file.
+std::optional<std::string> scriptOf(const std::string& procDirectory, std::string_view interpreter) {
+    const auto& interpreters = ProcessTable::interpreterNames();
+    if (std::find(interpreters.begin(), interpreters.end(), interpreter) == interpreters.end()) {
+        return std::nullopt;
+    }
     const auto words = commandLine(procDirectory);
     for (std::size_t i = 1; i < words.size(); ++i) {
-        if (words[i].empty() || words[i][0] == '-') {
+        const std::string_view word = words[i];
+        if (runsCodeFromTheCommandLine(word)) {
+            return std::nullopt;
+        }
+        if (takesValue(word)) {
+            ++i;
+            continue;
+        }
+        if (word == "--") {
+            if (++i == words.size()) {
+                return std::nullopt;
+            }
+        } else if (word.empty() || word[0] == '-' || word[0] == '+') {
             continue;
         }
         std::string path = words[i];
@@ -65,7 +90,7 @@ std::optional<std::string> scriptOf(const std::string& procDirectory) {
             }
             path = *cwd + "/" + path;
         }
-        return startsWithShebang(path) ? std::optional(path) : std::nullopt;
+        return isRegularFile(path) ? std::optional(path) : std::nullopt;
     }
     return std::nullopt;
 }
@@ -89,6 +114,21 @@ void addName(qv_process& process, std::string_view path) {
 
 } // namespace
 
+const std::vector<std::string>& ProcessTable::interpreterNames() {
+    static const std::vector<std::string> names = [] {
+        std::vector<std::string> list = {"sh",   "bash",  "dash",  "zsh",    "ksh",     "mksh",    "fish",
+                                         "busybox", "node", "nodejs", "perl", "ruby", "php",   "lua",
+                                         "tclsh", "python", "python2", "python3", "pypy3", "Rscript"};
+        for (int minor = 0; minor <= 30; ++minor) {
+            for (const char* runtime : {"python3.", "ruby3.", "php8.", "lua5.", "perl5."}) {
+                list.push_back(runtime + std::to_string(minor));
+            }
+        }
+        return list;
+    }();
+    return names;
+}
+
 std::optional<qv_process> ProcessTable::fromProc(const std::string& procDirectory) {
     const auto exe = readLink(procDirectory + "/exe");
     if (!exe) {
@@ -97,7 +137,7 @@ std::optional<qv_process> ProcessTable::fromProc(const std::string& procDirector
     qv_process process{};
     addName(process, *exe);
     store(process.exe, *exe);
-    if (const auto script = scriptOf(procDirectory)) {
+    if (const auto script = scriptOf(procDirectory, fileName(*exe))) {
         addName(process, *script);
         store(process.script, *script);
     }
@@ -116,8 +156,12 @@ std::size_t ProcessTable::seed(int processMapFd, const std::string& procRoot) {
         if (end == entry->d_name || *end != '\0') {
             continue;
         }
-        const auto process = fromProc(procRoot + "/" + entry->d_name);
-        const __u32 key = static_cast<__u32>(tgid);
+        // The table is task storage: user space names a task by a pidfd. Opened before /proc is
+        // read, so the entry never goes to a later process that took the pid (the kernel refuses
+        // the update once the pidfd's process is gone).
+        const Quilvane::Wire::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(tgid), 0)));
+        const auto process = pidfd ? fromProc(procRoot + "/" + entry->d_name) : std::nullopt;
+        const int key = pidfd.get();
         if (process && bpf_map_update_elem(processMapFd, &key, &*process, BPF_NOEXIST) == 0) {
             ++added;
         }

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Filterd {
 
@@ -17,8 +18,14 @@ public:
     // or a process that is gone.
     static std::optional<qv_process> fromProc(const std::string& procDirectory);
 
-    // Adds every running process that the map does not hold yet (never overwriting an entry the
-    // kernel made meanwhile); returns how many were added.
+    // The file names of the interpreters whose first argument that is not an option names their
+    // script: shells and the language runtimes people write scripts for, as Debian installs them.
+    // The exec hook and the scan of /proc read a command line by the same rules.
+    static const std::vector<std::string>& interpreterNames();
+
+    // Adds every running process that the task-storage map does not hold yet (never overwriting an
+    // entry the kernel made meanwhile); returns how many were added. A real /proc only: the map's
+    // keys are pidfds.
     static std::size_t seed(int processMapFd, const std::string& procRoot = "/proc");
 };
 

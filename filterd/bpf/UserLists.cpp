@@ -16,8 +16,9 @@
 
 namespace Filterd {
 
-UserLists::UserLists(int outerMapFd, std::size_t maxOwners)
+UserLists::UserLists(int outerMapFd, std::size_t maxOwners, std::function<void()> changed)
     : m_outer(outerMapFd)
+    , m_changed(std::move(changed))
     , m_maxOwners(maxOwners) {
     __u32 key = 0;
     __u32 next = 0;
@@ -133,6 +134,9 @@ void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload)
     hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
     std::string error;
     if (swapIn(owner, hashes, error)) {
+        if (m_changed) {
+            m_changed();
+        }
         Log::line(inForceLine(owner, hashes.size()));
     } else {
         Log::line("could not apply " + describeOwner(owner) + ": " + error + "; the previous list stays");

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <deque>
+#include <functional>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -29,7 +30,8 @@ class UserLists final {
 public:
     // `outerMapFd` stays owned by the caller and must outlive this object. Owners already in the
     // map (pinned by an earlier run) count towards the bound.
-    UserLists(int outerMapFd, std::size_t maxOwners);
+    // `changed` is called (on the worker thread) after each list is swapped in.
+    UserLists(int outerMapFd, std::size_t maxOwners, std::function<void()> changed = {});
     ~UserLists(); // applies what is queued, then stops the worker
     UserLists(const UserLists&) = delete;
     UserLists& operator=(const UserLists&) = delete;
@@ -53,6 +55,7 @@ private:
     bool swapIn(ListOwner owner, const std::vector<std::uint64_t>& hashes, std::string& error);
 
     int m_outer;
+    std::function<void()> m_changed;
     std::size_t m_maxOwners;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;

@@ -1,13 +1,20 @@
-// SPDX-License-Identifier: GPL-2.0
+// SPDX-License-Identifier: GPL-2.0-only OR BSD-2-Clause
 /* The kernel half of quilvane-filterd.
  *
- * Three scheduler tracepoints keep a table of processes (thread groups) and the names of every
- * program each has run since it was forked. Four cgroup_sock_addr programs on the cgroup v2 root
- * see every connect() and every addressed UDP send of the machine; each looks the caller's names
- * up in the list of the caller's user and in the list for everyone, and refuses the call (EPERM)
- * on a match. Incoming connections are reported from sock_ops (passive established) with the
- * process that bound the port, which post_bind4/6 remember: hooks that run once per connection,
- * never on unrelated system calls. Everything seen goes to the service through a ring buffer.
+ * Two scheduler tracepoints (exec, fork) keep, in the task storage of each process's leader, the
+ * names of every program the process has run since it was forked: the program, the path it was
+ * asked by, its interpreter, the script an interpreter was given, and (through the exec security
+ * hook, where the kernel runs BPF LSM programs) the files links led to. Storage that lives and dies
+ * with the task: no other process can push an entry out.
+ *
+ * Four cgroup_sock_addr programs see every connect() and every addressed UDP send; each looks the
+ * caller's names up in the list of the caller's user and in the list for everyone, and refuses the
+ * call (EPERM) on a match. post_bind4/6 refuse a listed program's bind, so it cannot listen or
+ * receive; the owner of every bound or connected socket is kept in the socket's storage (and
+ * copied to the connections a listener accepts), so accepted connections are reported as their
+ * listener's owner's, and cgroup_skb ingress and egress drop the traffic of a socket whose owner is
+ * blocked later: a block cuts what is already open. Everything seen goes to the service through a
+ * ring buffer.
  */
 #include "vmlinux.h"
 
@@ -26,10 +33,12 @@
 #define SOCK_ADDR_ALLOW 1
 #define SOCK_ADDR_DENY 0
 
-/* Paths longer than this are hashed by the file name of the file they lead to instead. */
-#define QV_SCAN_SIZE 1024
+/* PATH_MAX: no path that exec accepts is longer. */
+#define QV_SCAN_SIZE 4096
+/* The part of an interpreter's command line searched for its script. */
+#define QV_ARGS_SIZE 1024
 
-char LICENSE[] SEC("license") = "GPL";
+char LICENSE[] SEC("license") = "Dual BSD/GPL";
 
 /* Written by the loader (BpfFilter::configureKernelSide) into the skeleton's read-only data before load, so the
  * verifier sees them as constants; the values live there only. */
@@ -41,6 +50,8 @@ const volatile __u64 user_report_burst = 0;
 
 /* Read by the service through the skeleton's memory-mapped .bss. */
 __u64 dropped_events = 0;
+/* Written by the service whenever a list changes: a socket's cached verdict is decided again. */
+__u32 list_generation = 0;
 __u64 over_user_share = 0;
 __u64 last_wakeup_ns = 0;
 
@@ -67,22 +78,45 @@ struct {
     __array(values, struct names_of_user);
 } user_lists SEC(".maps");
 
-/* tgid -> names. Least recently used entries go first when it is full; a process without an entry
- * is matched by the file name of its executable, as before it had one. */
+/* The process (thread group) a task leads -> its names. */
 struct {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
-    __uint(max_entries, 16384);
-    __type(key, __u32);
+    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
     __type(value, struct qv_process);
 } processes SEC(".maps");
 
-/* TCP port (host order) -> the process that bound it. */
+/* Names the exec security hook saw for an exec still under way, by the exec'ing task; the exec
+ * tracepoint moves them into the process once the exec has succeeded. */
+struct pending_exec {
+    __u64 names[4];
+    __u32 count;
+    __u32 reserved;
+};
+
 struct {
-    __uint(type, BPF_MAP_TYPE_LRU_HASH);
-    __uint(max_entries, 16384);
-    __type(key, __u32);
-    __type(value, struct qv_binder);
-} bound_ports SEC(".maps");
+    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC);
+    __type(key, int);
+    __type(value, struct pending_exec);
+} pending_execs SEC(".maps");
+
+/* Socket -> its owner; BPF_F_CLONE copies it to each connection a listening socket accepts. */
+struct {
+    __uint(type, BPF_MAP_TYPE_SK_STORAGE);
+    __uint(map_flags, BPF_F_NO_PREALLOC | BPF_F_CLONE);
+    __type(key, int);
+    __type(value, struct qv_socket_owner);
+} socket_owners SEC(".maps");
+
+/* The file names of interpreters, whose first argument that is not an option names their script;
+ * the service fills it before it attaches anything. */
+struct {
+    __uint(type, BPF_MAP_TYPE_HASH);
+    __uint(max_entries, 256);
+    __type(key, __u64);
+    __type(value, __u8);
+} interpreters SEC(".maps");
 
 struct {
     __uint(type, BPF_MAP_TYPE_RINGBUF);
@@ -125,6 +159,7 @@ struct {
  * so nothing else on the CPU can overwrite it half-way. */
 struct exec_scratch {
     char path[QV_SCAN_SIZE];
+    char args[QV_ARGS_SIZE * 2]; /* room after the command line: a copy of its last word stops there */
 };
 
 struct {
@@ -167,7 +202,7 @@ static __always_inline bool scan_path(const char* path, struct scanned_path* out
         return false;
     }
     long read = bpf_probe_read_kernel_str(scratch->path, sizeof(scratch->path), path);
-    if (read <= 1 || read >= QV_SCAN_SIZE) {
+    if (read <= 1) {
         return false;
     }
     out->hash = QV_NAME_HASH_BASIS;
@@ -177,6 +212,7 @@ static __always_inline bool scan_path(const char* path, struct scanned_path* out
     return true;
 }
 
+/* Adds a name; once all slots are taken the oldest name makes room, never one of this exec's. */
 static __always_inline void add_name(struct qv_process* process, __u64 hash)
 {
     __u32 count = process->name_count;
@@ -188,40 +224,215 @@ static __always_inline void add_name(struct qv_process* process, __u64 hash)
             return;
         }
     }
-    if (count < QV_PROCESS_NAMES) {
-        process->names[count & (QV_PROCESS_NAMES - 1)] = hash;
-        process->name_count = count + 1;
+    bool full = count >= QV_PROCESS_NAMES;
+    __u64 slot = full ? process->oldest : count;
+    /* Masked where the verifier sees it: clang drops a mask it can prove redundant. */
+    asm volatile("%[slot] &= %[mask]" : [slot] "+r"(slot) : [mask] "i"(QV_PROCESS_NAMES - 1));
+    process->names[slot] = hash;
+    if (full) {
+        process->oldest = (slot + 1) & (QV_PROCESS_NAMES - 1);
     } else {
-        process->names[QV_PROCESS_NAMES - 1] = hash;
+        process->name_count = count + 1;
     }
 }
 
-static __always_inline struct qv_process* process_of(__u32 tgid)
+static __always_inline struct qv_process* process_of_task(struct task_struct* task, bool create)
 {
-    struct qv_process* process = bpf_map_lookup_elem(&processes, &tgid);
-    if (process) {
-        return process;
+    return bpf_task_storage_get(&processes, task, 0, create ? BPF_LOCAL_STORAGE_GET_F_CREATE : 0);
+}
+
+/* ---- the script an interpreter was given ------------------------------------------------------ */
+
+/* Walks the command line byte by byte; at the start of each argument it decides what that argument
+ * is. The first argument that is not an option is the script; an option that makes the interpreter
+ * run code given on the command line (-c, -e, -m, ...) means there is none. */
+struct args_scan {
+    __u32 arg_start;   /* offset of the argument being read */
+    __u32 argument;    /* its index */
+    __u32 skip_next;   /* the next argument is an option's value */
+    __u32 take_next;   /* after "--": the next argument is the script, whatever it looks like */
+    __u32 found;       /* the script starts at `script` */
+    __u32 script;
+    __u32 base;        /* offset of the script's file name */
+    __u32 reserved;
+    __u64 hash;
+};
+
+static __always_inline bool is_option_with_code(const char* a)
+{
+    /* -c (sh, bash, python), -m (python), -e and -E (perl, ruby, node), -p and --eval/--print
+     * (node, perl), -r (php). A plain "-" reads standard input. */
+    if (a[0] != '-') {
+        return false;
     }
-    bpf_map_update_elem(&processes, &tgid, &empty_process, BPF_NOEXIST);
-    return bpf_map_lookup_elem(&processes, &tgid);
+    if (a[1] == 0) {
+        return true;
+    }
+    if (a[2] == 0) {
+        char c = a[1];
+        return c == 'c' || c == 'm' || c == 'e' || c == 'E' || c == 'p' || c == 'r';
+    }
+    return a[1] == '-' && ((a[2] == 'e' && a[3] == 'v' && a[4] == 'a' && a[5] == 'l' && a[6] == 0) ||
+                           (a[2] == 'p' && a[3] == 'r' && a[4] == 'i' && a[5] == 'n' && a[6] == 't' && a[7] == 0));
+}
+
+/* Options whose value is the next argument: -W, -X (python), -o, -O (sh, bash), -I (ruby, perl),
+ * --require (node). */
+static __always_inline bool takes_value(const char* a)
+{
+    if (a[0] != '-' && a[0] != '+') {
+        return false;
+    }
+    if (a[1] != 0 && a[2] == 0) {
+        char c = a[1];
+        return c == 'W' || c == 'X' || c == 'o' || c == 'O' || c == 'I';
+    }
+    return a[1] == '-' && a[2] == 'r' && a[3] == 'e' && a[4] == 'q' && a[5] == 'u' && a[6] == 'i' &&
+           a[7] == 'r' && a[8] == 'e' && a[9] == 0;
+}
+
+/* What the argument starting at `at` is: the script, an option, or the end of the search. */
+static __always_inline void classify_argument(struct args_scan* scan, const char* args, __u32 at)
+{
+    char a[12];
+    for (int k = 0; k < 12; k++) {
+        a[k] = args[(at + k) & (QV_ARGS_SIZE - 1)];
+    }
+    bool script = false;
+    if (scan->take_next) {
+        script = true;
+    } else if (scan->skip_next) {
+        scan->skip_next = 0;
+    } else if (a[0] == '-' && a[1] == '-' && a[2] == 0) {
+        scan->take_next = 1;
+    } else if (is_option_with_code(a)) {
+        scan->argument = 0xffffffffu; /* no script */
+    } else if (takes_value(a)) {
+        scan->skip_next = 1;
+    } else if (a[0] != '-' && a[0] != '+') {
+        script = true;
+    }
+    if (script) {
+        scan->found = 1;
+        scan->script = at;
+        scan->base = at;
+        scan->hash = QV_NAME_HASH_BASIS;
+    }
+}
+
+static long args_step(__u64 index, void* data)
+{
+    struct args_scan* scan = data;
+    __u32 zero = 0;
+    struct exec_scratch* scratch = bpf_map_lookup_elem(&exec_scratch, &zero);
+    if (!scratch || scan->argument == 0xffffffffu) {
+        return 1;
+    }
+    __u32 at = index & (QV_ARGS_SIZE - 1);
+    unsigned char c = scratch->args[at];
+    if (scan->found) {
+        if (c == 0) {
+            return 1;
+        }
+        if (c == '/') {
+            scan->base = at + 1;
+        }
+        scan->hash = qv_name_hash_step(scan->hash, c);
+        return 0;
+    }
+    if (at == scan->arg_start && scan->argument > 0 && c != 0) {
+        classify_argument(scan, scratch->args, at);
+        if (scan->found) {
+            if (c == '/') {
+                scan->base = at + 1;
+            }
+            scan->hash = qv_name_hash_step(scan->hash, c);
+        }
+    }
+    if (c == 0) {
+        scan->arg_start = at + 1;
+        scan->argument++;
+    }
+    return 0;
+}
+
+/* For an interpreter: the script named on its command line, added to the process's names and kept
+ * as its script (the full path where it is absolute and fits, else its file name). */
+static __always_inline void add_interpreted_script(struct task_struct* task, struct qv_process* process)
+{
+    __u32 zero = 0;
+    struct exec_scratch* scratch = bpf_map_lookup_elem(&exec_scratch, &zero);
+    if (!scratch) {
+        return;
+    }
+    unsigned long start = BPF_CORE_READ(task, mm, arg_start);
+    unsigned long end = BPF_CORE_READ(task, mm, arg_end);
+    if (end <= start) {
+        return;
+    }
+    __u64 length = end - start;
+    if (length > QV_ARGS_SIZE) {
+        length = QV_ARGS_SIZE;
+    }
+    if (bpf_probe_read_user(scratch->args, length, (void*)start) != 0) {
+        return;
+    }
+    /* A command line cut at QV_ARGS_SIZE ends here too, so a copy of its last word stops. */
+    scratch->args[length & (QV_ARGS_SIZE * 2 - 1)] = 0;
+    struct args_scan scan = {};
+    bpf_loop(length, args_step, &scan, 0);
+    if (!scan.found || scan.hash == QV_NAME_HASH_BASIS) {
+        return;
+    }
+    add_name(process, scan.hash);
+    __u32 from = scratch->args[scan.script & (QV_ARGS_SIZE - 1)] == '/' ? scan.script : scan.base;
+    long copied = bpf_probe_read_kernel_str(process->script, QV_PATH_SIZE, &scratch->args[from & (QV_ARGS_SIZE - 1)]);
+    if (copied >= QV_PATH_SIZE) {
+        /* Too long for the field: keep the file name, which always fits. */
+        bpf_probe_read_kernel_str(process->script, QV_PATH_SIZE, &scratch->args[scan.base & (QV_ARGS_SIZE - 1)]);
+    }
 }
 
 /* ---- the process table ------------------------------------------------------------------------ */
 
+/* Where the kernel runs BPF LSM programs: the file each step of an exec checks, links followed.
+ * For a script started through a link that is the script itself (tool.py for /usr/local/bin/tool),
+ * which no path of the finished exec names. */
+SEC("lsm/bprm_check_security")
+int BPF_PROG(quilvane_bprm_check, struct linux_binprm* bprm)
+{
+    struct task_struct* task = bpf_get_current_task_btf();
+    struct pending_exec* pending = bpf_task_storage_get(&pending_execs, task, 0, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    if (!pending) {
+        return 0;
+    }
+    struct scanned_path checked = {};
+    const char* name = (const char*)BPF_CORE_READ(bprm, file, f_path.dentry, d_name.name);
+    if (scan_path(name, &checked)) {
+        __u32 slot = pending->count;
+        if (slot < 4) {
+            pending->names[slot & 3] = checked.hash;
+            pending->count = slot + 1;
+        }
+    }
+    return 0;
+}
+
 /* filename is the path the caller asked for (the script, for a #! file); interp the program the
  * kernel ends up running for it (the interpreter; the same string as filename for a plain program);
- * file the file actually opened, with every symbolic link followed. Each gives a name. */
+ * file the file actually opened, with every symbolic link followed. Each gives a name, as do the
+ * files the security hook saw and an interpreter's script. */
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(quilvane_exec, struct task_struct* task, pid_t old_pid, struct linux_binprm* bprm)
 {
-    __u32 tgid = task->tgid;
-    struct qv_process* process = process_of(tgid);
+    struct qv_process* process = process_of_task(task, true);
     if (!process) {
         return 0;
     }
     if (process->flags & QV_PROCESS_INHERITED) {
         process->flags &= ~QV_PROCESS_INHERITED;
         process->name_count = 0;
+        process->oldest = 0;
         process->script[0] = 0;
     }
 
@@ -244,6 +455,16 @@ int BPF_PROG(quilvane_exec, struct task_struct* task, pid_t old_pid, struct linu
         add_name(process, interpreter.hash);
     }
 
+    struct pending_exec* pending = bpf_task_storage_get(&pending_execs, task, 0, 0);
+    if (pending) {
+        for (__u32 i = 0; i < 4; i++) {
+            if (i < pending->count) {
+                add_name(process, pending->names[i]);
+            }
+        }
+        bpf_task_storage_delete(&pending_execs, task);
+    }
+
     if (have_interp) {
         char first = 0;
         bpf_probe_read_kernel(&first, 1, interp);
@@ -263,6 +484,8 @@ int BPF_PROG(quilvane_exec, struct task_struct* task, pid_t old_pid, struct linu
         } else {
             bpf_probe_read_kernel_str(process->script, QV_PATH_SIZE, filename + (asked.base & (QV_SCAN_SIZE - 1)));
         }
+    } else if (have_real && bpf_map_lookup_elem(&interpreters, &real.hash)) {
+        add_interpreted_script(task, process);
     }
     return 0;
 }
@@ -273,30 +496,13 @@ int BPF_PROG(quilvane_fork, struct task_struct* parent, struct task_struct* chil
     if (child->pid != child->tgid) {
         return 0; /* a thread shares its process's entry */
     }
-    __u32 parent_tgid = parent->tgid;
-    __u32 child_tgid = child->tgid;
-    struct qv_process* names = bpf_map_lookup_elem(&processes, &parent_tgid);
+    struct qv_process* names = process_of_task(parent->group_leader, false);
     if (!names) {
         return 0;
     }
-    bpf_map_update_elem(&processes, &child_tgid, names, BPF_ANY);
-    struct qv_process* copy = bpf_map_lookup_elem(&processes, &child_tgid);
+    struct qv_process* copy = bpf_task_storage_get(&processes, child, names, BPF_LOCAL_STORAGE_GET_F_CREATE);
     if (copy) {
         copy->flags |= QV_PROCESS_INHERITED;
-    }
-    return 0;
-}
-
-/* Only kernels from 6.16 on pass group_dead to this tracepoint, and a program that reads an
- * argument the kernel lacks is refused with the whole object. do_exit() has already counted this
- * thread out of signal->live when the tracepoint fires, so zero there means the last thread of the
- * group is leaving, on every kernel. */
-SEC("tp_btf/sched_process_exit")
-int BPF_PROG(quilvane_exit, struct task_struct* task)
-{
-    if (BPF_CORE_READ(task, signal, live.counter) == 0) {
-        __u32 tgid = task->tgid;
-        bpf_map_delete_elem(&processes, &tgid);
     }
     return 0;
 }
@@ -339,26 +545,36 @@ static __always_inline void current_exe_name(struct exe_name* exe)
     bpf_loop(QV_EXE_NAME_SIZE, exe_name_step, exe, 0);
 }
 
-static __always_inline bool process_blocked(const struct qv_process* process, __u32 uid, __u64 fallback)
+static __always_inline bool names_blocked(const __u64* names, __u32 count, __u32 uid)
 {
     __u32 everyone_uid = QV_EVERYONE_UID;
     void* own = bpf_map_lookup_elem(&user_lists, &uid);
     void* everyone = bpf_map_lookup_elem(&user_lists, &everyone_uid);
     /* No early return for "no list at all": clang merges the two null tests into an OR of
      * pointers, which the verifier refuses; with no list the loop below makes no look-up anyway. */
-    if (!process) {
-        return listed(own, everyone, fallback);
-    }
-    __u32 count = process->name_count;
     for (__u32 i = 0; i < QV_PROCESS_NAMES; i++) {
         if (i >= count) {
             break;
         }
-        if (listed(own, everyone, process->names[i])) {
+        if (listed(own, everyone, names[i])) {
             return true;
         }
     }
     return false;
+}
+
+static __always_inline bool process_blocked(const struct qv_process* process, __u32 uid, __u64 fallback)
+{
+    if (!process) {
+        return names_blocked(&fallback, 1, uid);
+    }
+    return names_blocked(process->names, process->name_count, uid);
+}
+
+static __always_inline struct qv_process* current_process(void)
+{
+    struct task_struct* task = bpf_get_current_task_btf();
+    return process_of_task(task->group_leader, false);
 }
 
 /* True for the first datagram to a peer in udp_report_interval_ns. */
@@ -451,12 +667,54 @@ static __always_inline void report(const struct qv_flow* flow, __u32 uid, const 
     bpf_ringbuf_submit(e, wakeup_flag());
 }
 
+/* ---- sockets and their owners ----------------------------------------------------------------- */
+
+/* Marks `sk` as the current process's. A socket keeps its first owner: one handed to another
+ * process keeps the identity of the one that opened it. */
+static __always_inline void own_socket(struct bpf_sock* sk, const struct qv_process* process, __u32 uid)
+{
+    if (!sk || !process) {
+        return;
+    }
+    struct qv_socket_owner* owner = bpf_sk_storage_get(&socket_owners, sk, 0, BPF_SK_STORAGE_GET_F_CREATE);
+    if (!owner || owner->tgid != 0) {
+        return;
+    }
+    owner->tgid = bpf_get_current_pid_tgid() >> 32;
+    owner->uid = uid;
+    __builtin_memcpy(owner->names, process->names, sizeof(owner->names));
+    owner->name_count = process->name_count;
+}
+
+/* Whether traffic of a socket whose owner is blocked now must go; decided once per list change. */
+static __always_inline bool owner_blocked(struct qv_socket_owner* owner)
+{
+    __u32 generation = list_generation + 1;
+    if (owner->blocked_generation != generation) {
+        owner->blocked = names_blocked(owner->names, owner->name_count, owner->uid);
+        owner->blocked_generation = generation;
+    }
+    return owner->blocked;
+}
+
+static __always_inline void fill_peer(struct qv_flow* flow, __u32 family, const __u32* ip6, __u32 ip4)
+{
+    flow->family = family;
+    if (family == AF_INET6) {
+        __builtin_memcpy(flow->address, ip6, 16);
+    } else {
+        __builtin_memcpy(flow->address, &ip4, sizeof(ip4));
+    }
+}
+
+/* ---- outgoing ------------------------------------------------------------------------------------ */
+
 static __always_inline int handle_sock_addr(struct bpf_sock_addr* ctx, bool ipv6)
 {
     __u64 pid_tgid = bpf_get_current_pid_tgid();
     __u32 tgid = pid_tgid >> 32;
     __u32 uid = (__u32)bpf_get_current_uid_gid();
-    struct qv_process* process = bpf_map_lookup_elem(&processes, &tgid);
+    struct qv_process* process = current_process();
     struct exe_name fallback;
     fallback.hash = 0;
     if (!process) {
@@ -479,6 +737,9 @@ static __always_inline int handle_sock_addr(struct bpf_sock_addr* ctx, bool ipv6
     }
     bool blocked = process_blocked(process, uid, fallback.hash);
     event.verdict = blocked ? QV_VERDICT_BLOCKED : QV_VERDICT_ALLOWED;
+    if (!blocked) {
+        own_socket(ctx->sk, process, uid);
+    }
 
     if (event.protocol != IPPROTO_UDP || udp_flow_is_new(&event)) {
         report(&event, uid, process, process ? NULL : fallback.name);
@@ -510,46 +771,57 @@ int quilvane_sendmsg6(struct bpf_sock_addr* ctx)
     return handle_sock_addr(ctx, true);
 }
 
-/* ---- incoming connections ------------------------------------------------------------------------ */
+/* ---- incoming ------------------------------------------------------------------------------------ */
 
-static __always_inline int remember_binder(struct bpf_sock* sk)
+/* A listed program may not bind: it can then neither listen nor receive datagrams on a port of its
+ * own. Anyone else's socket is marked as theirs, for the reports of what it accepts. */
+static __always_inline int check_bind(struct bpf_sock* sk)
 {
-    if (sk->protocol != IPPROTO_TCP) {
+    __u32 uid = (__u32)bpf_get_current_uid_gid();
+    struct qv_process* process = current_process();
+    if (!process) {
         return 1;
     }
-    __u32 port = sk->src_port;
-    struct qv_binder binder = {
-        .tgid = bpf_get_current_pid_tgid() >> 32,
-        .uid = (__u32)bpf_get_current_uid_gid(),
-    };
-    bpf_map_update_elem(&bound_ports, &port, &binder, BPF_ANY);
+    if (names_blocked(process->names, process->name_count, uid)) {
+        struct qv_flow event = {};
+        event.pid = bpf_get_current_pid_tgid() >> 32;
+        event.protocol = sk->protocol;
+        event.direction = QV_DIRECTION_INCOMING;
+        event.verdict = QV_VERDICT_BLOCKED;
+        event.family = sk->family;
+        report(&event, uid, process, NULL);
+        return 0;
+    }
+    own_socket(sk, process, uid);
     return 1;
 }
 
 SEC("cgroup/post_bind4")
 int quilvane_post_bind4(struct bpf_sock* sk)
 {
-    return remember_binder(sk);
+    return check_bind(sk);
 }
 
 SEC("cgroup/post_bind6")
 int quilvane_post_bind6(struct bpf_sock* sk)
 {
-    return remember_binder(sk);
+    return check_bind(sk);
 }
 
-/* The handshake of an incoming connection has completed. This runs in softirq context, so the
- * process is the one that bound the local port; a port bound before the service started (or never
- * bound explicitly) is not reported. */
+/* The handshake of an incoming connection has completed. This runs in softirq context; the
+ * connection's owner is its listening socket's, whose storage the kernel copied to it. */
 SEC("sockops")
 int quilvane_sockops(struct bpf_sock_ops* skops)
 {
     if (skops->op != BPF_SOCK_OPS_PASSIVE_ESTABLISHED_CB) {
         return 1;
     }
-    __u32 port = skops->local_port;
-    struct qv_binder* binder = bpf_map_lookup_elem(&bound_ports, &port);
-    if (!binder) {
+    struct bpf_sock* sk = skops->sk;
+    if (!sk) {
+        return 1;
+    }
+    struct qv_socket_owner* owner = bpf_sk_storage_get(&socket_owners, sk, 0, 0);
+    if (!owner) {
         return 1;
     }
     /* Every field is read up front in straight-line code: a load behind a branch lets clang keep a
@@ -566,24 +838,77 @@ int quilvane_sockops(struct bpf_sock_ops* skops)
     words[3] = skops->remote_ip6[3];
     asm volatile("" : "+r"(words[3]));
     __u32 remote_ip4 = skops->remote_ip4;
+    if (family != AF_INET && family != AF_INET6) {
+        return 1;
+    }
 
     struct qv_flow event = {};
-    event.pid = binder->tgid;
+    event.pid = owner->tgid;
     event.protocol = IPPROTO_TCP;
     event.direction = QV_DIRECTION_INCOMING;
     event.verdict = QV_VERDICT_ALLOWED;
-    event.family = family;
     /* remote_port holds the network-order port in its upper half on little-endian machines. */
     event.port = (__u16)(remote_port > 0xffff ? remote_port >> 16 : remote_port);
-    if (family == AF_INET) {
-        __builtin_memcpy(event.address, &remote_ip4, sizeof(remote_ip4));
-    } else if (family == AF_INET6) {
-        __builtin_memcpy(event.address, words, sizeof(words));
-    } else {
+    fill_peer(&event, family, words, remote_ip4);
+    report(&event, owner->uid, NULL, NULL);
+    return 1;
+}
+
+/* Traffic of a socket whose owner is blocked goes nowhere, both ways: a block cuts connections
+ * that were open before it and a listener or UDP socket bound before it. Everything else passes
+ * after one storage look-up; the verdict is cached per socket until the lists change. */
+static __always_inline int filter_skb(struct __sk_buff* skb, bool ingress)
+{
+    struct bpf_sock* sk = skb->sk;
+    if (!sk) {
         return 1;
     }
-    __u32 tgid = binder->tgid;
-    __u32 uid = binder->uid;
-    report(&event, uid, bpf_map_lookup_elem(&processes, &tgid), NULL);
-    return 1;
+    sk = bpf_sk_fullsock(sk);
+    if (!sk) {
+        return 1;
+    }
+    struct qv_socket_owner* owner = bpf_sk_storage_get(&socket_owners, sk, 0, 0);
+    if (!owner || !owner_blocked(owner)) {
+        return 1;
+    }
+    __u64 now = bpf_ktime_get_ns();
+    if (ingress && now - owner->last_refusal_ns >= 1000000000ULL) {
+        owner->last_refusal_ns = now;
+        /* One field at a time, each kept in a register: the verifier refuses arithmetic on the
+         * socket pointer, which reading the array in one go would make. */
+        __u32 words[4];
+        words[0] = sk->dst_ip6[0];
+        asm volatile("" : "+r"(words[0]));
+        words[1] = sk->dst_ip6[1];
+        asm volatile("" : "+r"(words[1]));
+        words[2] = sk->dst_ip6[2];
+        asm volatile("" : "+r"(words[2]));
+        words[3] = sk->dst_ip6[3];
+        asm volatile("" : "+r"(words[3]));
+        __u32 ip4 = sk->dst_ip4;
+        __u32 port = sk->dst_port;
+        __u32 family = sk->family;
+        __u32 protocol = sk->protocol;
+        struct qv_flow event = {};
+        event.pid = owner->tgid;
+        event.protocol = protocol;
+        event.direction = QV_DIRECTION_INCOMING;
+        event.verdict = QV_VERDICT_BLOCKED;
+        event.port = (__u16)port; /* network order, as a flow keeps it */
+        fill_peer(&event, family, words, ip4);
+        report(&event, owner->uid, NULL, NULL);
+    }
+    return 0;
+}
+
+SEC("cgroup_skb/ingress")
+int quilvane_ingress(struct __sk_buff* skb)
+{
+    return filter_skb(skb, true);
+}
+
+SEC("cgroup_skb/egress")
+int quilvane_egress(struct __sk_buff* skb)
+{
+    return filter_skb(skb, false);
 }

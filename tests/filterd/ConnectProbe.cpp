@@ -3,6 +3,13 @@
 //   probe forkconnect4 PORT    a forked child connects, without exec; exits with the child's status
 //   probe waitconnect4 PORT    connects once a line arrives on standard input
 //   probe exec PATH ARGS...    becomes PATH (a launcher's exec chain in one process)
+//   probe listen4 PORT         binds 127.0.0.1:PORT and listens, then accepts one connection
+//   probe bindudp4 PORT        binds a UDP socket to 127.0.0.1:PORT
+//   probe bind6 PORT           binds [::1]:PORT (TCP) without listening, until a line arrives
+//   probe holdtcp4 PORT        connects and sends a byte; once a line arrives sends another and
+//                              waits a second for an answer: 0 when one came, 4 when the connection
+//                              was cut
+//   probe holdudp4 PORT        the same with a connected UDP socket; 4 when the second send fails
 // Exit status: 0 when the connection (or datagram) went through, 3 when the kernel refused it with
 // EPERM, 1 for any other failure. Prints its pid first, so the test can match records to it.
 #include <arpa/inet.h>
@@ -52,6 +59,78 @@ int connectOnce(const std::string& mode, std::uint16_t port) {
     return error == EPERM ? 3 : 1;
 }
 
+sockaddr_in loopback4(std::uint16_t port) {
+    sockaddr_in in{};
+    in.sin_family = AF_INET;
+    in.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    in.sin_port = htons(port);
+    return in;
+}
+
+int refusedOr(int result) {
+    return result >= 0 ? 0 : errno == EPERM ? 3 : 1;
+}
+
+bool waitForLine() {
+    char line[16];
+    return std::fgets(line, sizeof line, stdin) != nullptr;
+}
+
+int bindAndServe(const std::string& mode, std::uint16_t port) {
+    const bool udp = mode == "bindudp4";
+    const bool ipv6 = mode == "bind6";
+    const int fd = ::socket(ipv6 ? AF_INET6 : AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    int bound;
+    if (ipv6) {
+        sockaddr_in6 in6{};
+        in6.sin6_family = AF_INET6;
+        in6.sin6_addr = in6addr_loopback;
+        in6.sin6_port = htons(port);
+        bound = ::bind(fd, reinterpret_cast<sockaddr*>(&in6), sizeof in6);
+    } else {
+        const sockaddr_in in = loopback4(port);
+        bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&in), sizeof in);
+    }
+    if (bound != 0) {
+        return refusedOr(bound);
+    }
+    if (mode == "listen4") {
+        if (::listen(fd, 4) != 0) {
+            return 1;
+        }
+        const int accepted = ::accept(fd, nullptr, nullptr);
+        return accepted >= 0 ? 0 : 1;
+    }
+    if (ipv6) {
+        waitForLine();
+    }
+    return 0;
+}
+
+int holdConnection(const std::string& mode, std::uint16_t port) {
+    const bool udp = mode == "holdudp4";
+    const int fd = ::socket(AF_INET, udp ? SOCK_DGRAM : SOCK_STREAM, 0);
+    const sockaddr_in in = loopback4(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&in), sizeof in) != 0 || ::send(fd, "a", 1, 0) != 1) {
+        return 1;
+    }
+    if (!waitForLine()) {
+        return 1;
+    }
+    if (::send(fd, "b", 1, MSG_NOSIGNAL) != 1) {
+        return 4;
+    }
+    if (udp) {
+        return 0;
+    }
+    const timeval second{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &second, sizeof second);
+    char answer = 0;
+    return ::recv(fd, &answer, 1, 0) == 1 ? 0 : 4;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -77,6 +156,12 @@ int main(int argc, char** argv) {
         int status = 0;
         ::waitpid(child, &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    }
+    if (mode == "listen4" || mode == "bindudp4" || mode == "bind6") {
+        return bindAndServe(mode, port);
+    }
+    if (mode == "holdtcp4" || mode == "holdudp4") {
+        return holdConnection(mode, port);
     }
     if (mode == "waitconnect4") {
         char line[16];
