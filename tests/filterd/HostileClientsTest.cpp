@@ -140,6 +140,10 @@ TEST(HostileClients, ChurnAndCrowdsStayWithinBoundsAndAReaderKeepsGettingRecords
     for (int i = 0; i < 3000; ++i) {
         ControlClient::connect(socketPath);
     }
+    // Waited for, not slept on: under a slow (emulated) kernel the crowds take a while to connect.
+    EXPECT_TRUE(TestEnvironment::waitUntil(
+        [&] { return service->log().find("64 connections in all") != std::string::npos; }, 30000ms))
+        << "the total limit was reached";
     std::this_thread::sleep_for(3s); // the idle clients' queues fill up at 20,000 records a second
     const std::size_t peakKb = rssKb(service->pid());
     const std::size_t peakFds = descriptors(service->pid());
@@ -151,7 +155,9 @@ TEST(HostileClients, ChurnAndCrowdsStayWithinBoundsAndAReaderKeepsGettingRecords
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
     }
     ::close(release[0]);
-    std::this_thread::sleep_for(2s);
+    // Memory comes back once the service has closed the crowds and trimmed its heap.
+    TestEnvironment::waitUntil([&] { return rssKb(service->pid()) <= baselineKb + kMaxRssGrowthAfterBurstKb; },
+                               15000ms);
     const std::size_t afterKb = rssKb(service->pid());
     const std::size_t afterFds = descriptors(service->pid());
     std::printf(
@@ -165,7 +171,6 @@ TEST(HostileClients, ChurnAndCrowdsStayWithinBoundsAndAReaderKeepsGettingRecords
     }
     const std::string log = service->log();
     EXPECT_NE(log.find("already has 8 connections"), std::string::npos) << "the per-user limit was reached";
-    EXPECT_NE(log.find("64 connections in all"), std::string::npos) << "the total limit was reached";
 
     const std::uint64_t before = reader.records();
     EXPECT_TRUE(TestEnvironment::waitUntil([&] { return reader.records() > before + 1000; }, 5000ms))

@@ -23,7 +23,8 @@ std::vector<std::uint8_t> payloadOf(const std::vector<std::string>& names) {
     return bytes;
 }
 
-// A map of lists shaped like the kernel programs' own, with room for two owners.
+// A map of lists shaped like the kernel programs' own, with room for three owners: two users and
+// the list for every process.
 class UserListsTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -35,7 +36,7 @@ protected:
         UniqueFd inner(bpf_map_create(BPF_MAP_TYPE_HASH, "qv_test_inner", 8, 1, 1, &innerOptions));
         ASSERT_TRUE(inner);
         LIBBPF_OPTS(bpf_map_create_opts, outerOptions, .inner_map_fd = static_cast<__u32>(inner.get()));
-        m_outer.reset(bpf_map_create(BPF_MAP_TYPE_HASH_OF_MAPS, "qv_test_lists", 4, 4, 2, &outerOptions));
+        m_outer.reset(bpf_map_create(BPF_MAP_TYPE_HASH_OF_MAPS, "qv_test_lists", 4, 4, 3, &outerOptions));
         ASSERT_TRUE(m_outer);
     }
 
@@ -83,12 +84,14 @@ TEST_F(UserListsTest, ListsHoldTheSharedHashOfEachFileName) {
 }
 
 TEST_F(UserListsTest, OneUserMoreThanTheBoundIsRefusedAndTheOthersStay) {
-    UserLists lists(m_outer.get(), 2);
+    UserLists lists(m_outer.get(), 3);
     std::string error;
     ASSERT_TRUE(replace(lists, 1, {"a"}, error));
     ASSERT_TRUE(replace(lists, 2, {"b"}, error));
     EXPECT_FALSE(replace(lists, 3, {"c"}, error));
     EXPECT_NE(error.find("the lists of 2 users"), std::string::npos) << error;
+    EXPECT_TRUE(replace(lists, kEveryone, {"e"}, error)) << "the list for every process always has its place";
+    EXPECT_TRUE(listed(kEveryone, "e", true));
     EXPECT_TRUE(replace(lists, 2, {"b", "bb"}, error)) << "a user with a list may replace it";
     EXPECT_TRUE(replace(lists, 3, {}, error)) << "an empty list takes no room";
     ASSERT_TRUE(replace(lists, 1, {}, error));
