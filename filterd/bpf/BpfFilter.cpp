@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <linux/types.h>
 #include <sys/epoll.h>
 #include <sys/stat.h>
@@ -37,11 +38,9 @@ constexpr std::array<const char*, 3> kMapPins = {"user_lists", "processes", "soc
 // The single list of an earlier version, keyed by name; nothing reads it any more.
 constexpr const char* kLegacyListPin = "block_list";
 // The pins of hooks(), for unload(), which has no skeleton.
-constexpr std::array<const char*, 12> kLinkPinNames = {"exec",       "fork",       "bprm_check", "connect4",
-                                                       "connect6",   "sendmsg4",   "sendmsg6",   "post_bind4",
-                                                       "post_bind6", "ingress",    "egress",     "sockops"};
-// Links of earlier versions that this one no longer makes: removed, so their programs go.
-constexpr std::array<const char*, 1> kLegacyLinkPins = {"exit"};
+constexpr std::array<const char*, 13> kLinkPinNames = {
+    "exec", "fork", "exit", "bprm_check", "connect4", "connect6", "sendmsg4", "sendmsg6", "post_bind4", "post_bind6",
+    "ingress", "egress", "sockops"};
 
 // libbpf's own messages: warnings and errors only, a log line each. A verifier's refusal comes as
 // one message of many lines; its head and its last lines, where the reason stands, are kept.
@@ -183,6 +182,7 @@ std::vector<BpfFilter::Hook> BpfFilter::hooks() const {
     return {
         {"exec", p.quilvane_exec, K::tracepoint, P::required},
         {"fork", p.quilvane_fork, K::tracepoint, P::required},
+        {"exit", p.quilvane_exit, K::tracepoint, P::required},
         {"bprm_check", p.quilvane_bprm_check, K::lsm, P::linkTargets},
         {"connect4", p.quilvane_connect4, K::cgroup, P::required},
         {"connect6", p.quilvane_connect6, K::cgroup, P::required},
@@ -239,15 +239,6 @@ bool BpfFilter::load(std::string& error) {
         Log::line("discarding the block list pinned by an earlier version; clients send theirs again");
         ::unlink((pins + "/" + kLegacyListPin).c_str());
     }
-    for (const char* legacy : kLegacyLinkPins) {
-        if (!pins.empty() && exists(pins + "/" + legacy)) {
-            const std::string pin = pins + "/" + legacy;
-            if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
-                bpf_link_detach(link.get());
-            }
-            ::unlink(pin.c_str());
-        }
-    }
     bool pinsDiscarded = false;
     for (;;) {
         m_skeleton.reset(quilvane_filter__open());
@@ -262,6 +253,8 @@ bool BpfFilter::load(std::string& error) {
             anyPinned = anyPinned || exists(mapPin);
             bpf_map__set_pin_path(pinnedMap(m_skeleton.get(), i), mapPin.c_str());
         }
+        bpf_map__set_max_entries(m_skeleton->maps.processes,
+                                 processTableSize(pins.empty() ? std::string() : pins + "/processes"));
         for (const Hook& hook : hooks()) {
             bpf_program__set_autoload(hook.program, partLoaded(hook.part));
         }
@@ -297,6 +290,24 @@ bool BpfFilter::load(std::string& error) {
             std::string("cannot load the BPF programs (the kernel refused them): ") + std::strerror(-result);
         return false;
     }
+}
+
+// A place for every task the machine may have at once, so that the table can never be full: the
+// size of the table pinned by an earlier run (which must match to be reused), else
+// kernel.threads-max. Memory is taken per process, not for the size.
+std::uint32_t BpfFilter::processTableSize(const std::string& pin) {
+    if (UniqueFd pinned(pin.empty() ? -1 : bpf_obj_get(pin.c_str())); pinned) {
+        bpf_map_info info{};
+        __u32 length = sizeof info;
+        if (bpf_obj_get_info_by_fd(pinned.get(), &info, &length) == 0 && info.max_entries > 0) {
+            return info.max_entries;
+        }
+    }
+    std::uint64_t threads = 0;
+    std::ifstream("/proc/sys/kernel/threads-max") >> threads;
+    constexpr std::uint64_t kFloor = 32768;
+    constexpr std::uint64_t kCeiling = 4194304; // PID_MAX_LIMIT
+    return static_cast<std::uint32_t>(std::clamp(threads, kFloor, kCeiling));
 }
 
 bool BpfFilter::fillInterpreters(std::string& error) {
@@ -449,11 +460,7 @@ bool BpfFilter::unload(const std::string& pinDirectory, std::string& error) {
             ok = false;
         }
     };
-    std::vector<std::string> links = {kLegacyLinkPins.begin(), kLegacyLinkPins.end()};
     for (const char* name : kLinkPinNames) {
-        links.emplace_back(name);
-    }
-    for (const std::string& name : links) {
         const std::string pin = pinDirectory + "/" + name;
         if (UniqueFd link(bpf_obj_get(pin.c_str())); link) {
             bpf_link_detach(link.get());

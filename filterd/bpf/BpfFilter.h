@@ -87,6 +87,7 @@ private:
 
     bool load(std::string& error);
     bool fillInterpreters(std::string& error);
+    static std::uint32_t processTableSize(const std::string& pin);
     bool attach(Hook::Kind kind, std::string& error);
     bool attachOne(std::size_t index, const Hook& hook, std::string& error);
     bool openRingBuffer(std::string& error);

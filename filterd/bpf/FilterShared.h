@@ -29,8 +29,7 @@ enum qv_verdict { QV_VERDICT_ALLOWED = 0, QV_VERDICT_BLOCKED = 1 };
  * child, so a child that never execs keeps its parent's names. */
 #define QV_PROCESS_INHERITED 1u
 
-/* One process (thread group): task storage of its leader, so it lives and dies with the process and
- * no other process can push it out. */
+/* One process (thread group) in the process table, keyed by its tgid. */
 struct qv_process {
     __u64 names[QV_PROCESS_NAMES]; /* qv_name_hash_step over each file name */
     __u32 name_count;

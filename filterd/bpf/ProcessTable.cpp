@@ -156,12 +156,8 @@ std::size_t ProcessTable::seed(int processMapFd, const std::string& procRoot) {
         if (end == entry->d_name || *end != '\0') {
             continue;
         }
-        // The table is task storage: user space names a task by a pidfd. Opened before /proc is
-        // read, so the entry never goes to a later process that took the pid (the kernel refuses
-        // the update once the pidfd's process is gone).
-        const Quilvane::Wire::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, static_cast<pid_t>(tgid), 0)));
-        const auto process = pidfd ? fromProc(procRoot + "/" + entry->d_name) : std::nullopt;
-        const int key = pidfd.get();
+        const auto process = fromProc(procRoot + "/" + entry->d_name);
+        const __u32 key = static_cast<__u32>(tgid);
         if (process && bpf_map_update_elem(processMapFd, &key, &*process, BPF_NOEXIST) == 0) {
             ++added;
         }

@@ -23,9 +23,8 @@ public:
     // The exec hook and the scan of /proc read a command line by the same rules.
     static const std::vector<std::string>& interpreterNames();
 
-    // Adds every running process that the task-storage map does not hold yet (never overwriting an
-    // entry the kernel made meanwhile); returns how many were added. A real /proc only: the map's
-    // keys are pidfds.
+    // Adds every running process that the map does not hold yet (never overwriting an entry the
+    // kernel made meanwhile); returns how many were added.
     static std::size_t seed(int processMapFd, const std::string& procRoot = "/proc");
 };
 

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-2.0-only OR BSD-2-Clause
 /* The kernel half of quilvane-filterd.
  *
- * Two scheduler tracepoints (exec, fork) keep, in the task storage of each process's leader, the
- * names of every program the process has run since it was forked: the program, the path it was
- * asked by, its interpreter, the script an interpreter was given, and (through the exec security
- * hook, where the kernel runs BPF LSM programs) the files links led to. Storage that lives and dies
- * with the task: no other process can push an entry out.
+ * Three scheduler tracepoints (exec, fork, exit) keep a table of the names of every program each
+ * process has run since it was forked: the program, the path it was asked by, its interpreter, the
+ * script an interpreter was given, and (through the exec security hook, where the kernel runs BPF
+ * LSM programs) the files links led to. The table has a place for every task the machine may have,
+ * so no other process can push an entry out.
  *
  * Four cgroup_sock_addr programs see every connect() and every addressed UDP send; each looks the
  * caller's names up in the list of the caller's user and in the list for everyone, and refuses the
@@ -78,11 +78,15 @@ struct {
     __array(values, struct names_of_user);
 } user_lists SEC(".maps");
 
-/* The process (thread group) a task leads -> its names. */
+/* tgid -> the process's names. Not least-recently-used: nothing but the process's exit removes an
+ * entry. The loader sizes it to the machine's limit on tasks (kernel.threads-max), so every process
+ * that can exist at once has its place and no user can push another's out. (Task storage would say
+ * the same more directly, but the connect hooks of 6.1 cannot read it.) */
 struct {
-    __uint(type, BPF_MAP_TYPE_TASK_STORAGE);
+    __uint(type, BPF_MAP_TYPE_HASH);
     __uint(map_flags, BPF_F_NO_PREALLOC);
-    __type(key, int);
+    __uint(max_entries, 1); /* set by the loader */
+    __type(key, __u32);
     __type(value, struct qv_process);
 } processes SEC(".maps");
 
@@ -236,9 +240,14 @@ static __always_inline void add_name(struct qv_process* process, __u64 hash)
     }
 }
 
-static __always_inline struct qv_process* process_of_task(struct task_struct* task, bool create)
+static __always_inline struct qv_process* process_of(__u32 tgid, bool create)
 {
-    return bpf_task_storage_get(&processes, task, 0, create ? BPF_LOCAL_STORAGE_GET_F_CREATE : 0);
+    struct qv_process* process = bpf_map_lookup_elem(&processes, &tgid);
+    if (process || !create) {
+        return process;
+    }
+    bpf_map_update_elem(&processes, &tgid, &empty_process, BPF_NOEXIST);
+    return bpf_map_lookup_elem(&processes, &tgid);
 }
 
 /* ---- the script an interpreter was given ------------------------------------------------------ */
@@ -425,7 +434,7 @@ int BPF_PROG(quilvane_bprm_check, struct linux_binprm* bprm)
 SEC("tp_btf/sched_process_exec")
 int BPF_PROG(quilvane_exec, struct task_struct* task, pid_t old_pid, struct linux_binprm* bprm)
 {
-    struct qv_process* process = process_of_task(task, true);
+    struct qv_process* process = process_of(task->tgid, true);
     if (!process) {
         return 0;
     }
@@ -496,13 +505,29 @@ int BPF_PROG(quilvane_fork, struct task_struct* parent, struct task_struct* chil
     if (child->pid != child->tgid) {
         return 0; /* a thread shares its process's entry */
     }
-    struct qv_process* names = process_of_task(parent->group_leader, false);
+    __u32 child_tgid = child->tgid;
+    struct qv_process* names = process_of(parent->tgid, false);
     if (!names) {
         return 0;
     }
-    struct qv_process* copy = bpf_task_storage_get(&processes, child, names, BPF_LOCAL_STORAGE_GET_F_CREATE);
+    bpf_map_update_elem(&processes, &child_tgid, names, BPF_ANY);
+    struct qv_process* copy = process_of(child_tgid, false);
     if (copy) {
         copy->flags |= QV_PROCESS_INHERITED;
+    }
+    return 0;
+}
+
+/* Only kernels from 6.16 on pass group_dead to this tracepoint, and a program that reads an
+ * argument the kernel lacks is refused with the whole object. do_exit() has already counted this
+ * thread out of signal->live when the tracepoint fires, so zero there means the last thread of the
+ * group is leaving, on every kernel. */
+SEC("tp_btf/sched_process_exit")
+int BPF_PROG(quilvane_exit, struct task_struct* task)
+{
+    if (BPF_CORE_READ(task, signal, live.counter) == 0) {
+        __u32 tgid = task->tgid;
+        bpf_map_delete_elem(&processes, &tgid);
     }
     return 0;
 }
@@ -573,8 +598,7 @@ static __always_inline bool process_blocked(const struct qv_process* process, __
 
 static __always_inline struct qv_process* current_process(void)
 {
-    struct task_struct* task = bpf_get_current_task_btf();
-    return process_of_task(task->group_leader, false);
+    return process_of(bpf_get_current_pid_tgid() >> 32, false);
 }
 
 /* True for the first datagram to a peer in udp_report_interval_ns. */
