@@ -10,6 +10,8 @@
 //                              waits a second for an answer: 0 when one came, 4 when the connection
 //                              was cut
 //   probe holdudp4 PORT        the same with a connected UDP socket; 4 when the second send fails
+//   probe crowd N FILE         forks N children that wait, writes how many it made to FILE, and waits;
+//                              the children die with it, and it with its parent
 // Exit status: 0 when the connection (or datagram) went through, 3 when the kernel refused it with
 // EPERM, 1 for any other failure. Prints its pid first, so the test can match records to it.
 #include <arpa/inet.h>
@@ -19,6 +21,8 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <string>
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -131,12 +135,42 @@ int holdConnection(const std::string& mode, std::uint16_t port) {
     return ::recv(fd, &answer, 1, 0) == 1 ? 0 : 4;
 }
 
+int crowd(int wanted, const char* report) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const pid_t leader = ::getpid();
+    int made = 0;
+    for (; made < wanted; ++made) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (::getppid() == leader) {
+                ::pause();
+            }
+            ::_exit(0);
+        }
+        if (child < 0) {
+            break;
+        }
+    }
+    const std::string tmp = std::string(report) + ".tmp";
+    if (FILE* file = std::fopen(tmp.c_str(), "w")) {
+        std::fprintf(file, "%d\n", made);
+        std::fclose(file);
+        std::rename(tmp.c_str(), report);
+    }
+    ::pause();
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     if (argc >= 3 && std::string(argv[1]) == "exec") {
         ::execv(argv[2], argv + 2);
         return 1;
+    }
+    if (argc == 4 && std::string(argv[1]) == "crowd") {
+        return crowd(std::atoi(argv[2]), argv[3]);
     }
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s connect4|connect6|udp4|udp6|forkconnect4|waitconnect4 PORT\n",
