@@ -159,11 +159,27 @@ struct {
     __type(value, struct report_budget);
 } report_budgets SEC(".maps");
 
+/* Where the scan of an interpreter's command line stands. It lives in the per-CPU scratch map, not on
+ * the stack: the verifiers of kernels before 6.8 check a bpf_loop callback once, with the state of
+ * the call, and would drop as unreachable every branch that a zeroed stack value rules out. */
+struct args_scan {
+    __u32 arg_start;   /* offset of the argument being read */
+    __u32 argument;    /* its index */
+    __u32 skip_next;   /* the next argument is an option's value */
+    __u32 take_next;   /* after "--": the next argument is the script, whatever it looks like */
+    __u32 found;       /* the script starts at `script` */
+    __u32 script;
+    __u32 base;        /* offset of the script's file name */
+    __u32 reserved;
+    __u64 hash;
+};
+
 /* Room to read one path in the exec tracepoint, which runs with preemption off: only it uses this,
  * so nothing else on the CPU can overwrite it half-way. */
 struct exec_scratch {
     char path[QV_SCAN_SIZE];
     char args[QV_ARGS_SIZE * 2]; /* room after the command line: a copy of its last word stops there */
+    struct args_scan scan;
 };
 
 struct {
@@ -255,17 +271,6 @@ static __always_inline struct qv_process* process_of(__u32 tgid, bool create)
 /* Walks the command line byte by byte; at the start of each argument it decides what that argument
  * is. The first argument that is not an option is the script; an option that makes the interpreter
  * run code given on the command line (-c, -e, -m, ...) means there is none. */
-struct args_scan {
-    __u32 arg_start;   /* offset of the argument being read */
-    __u32 argument;    /* its index */
-    __u32 skip_next;   /* the next argument is an option's value */
-    __u32 take_next;   /* after "--": the next argument is the script, whatever it looks like */
-    __u32 found;       /* the script starts at `script` */
-    __u32 script;
-    __u32 base;        /* offset of the script's file name */
-    __u32 reserved;
-    __u64 hash;
-};
 
 static __always_inline bool is_option_with_code(const char* a)
 {
@@ -331,10 +336,13 @@ static __always_inline void classify_argument(struct args_scan* scan, const char
 
 static long args_step(__u64 index, void* data)
 {
-    struct args_scan* scan = data;
     __u32 zero = 0;
     struct exec_scratch* scratch = bpf_map_lookup_elem(&exec_scratch, &zero);
-    if (!scratch || scan->argument == 0xffffffffu) {
+    if (!scratch) {
+        return 1;
+    }
+    struct args_scan* scan = &scratch->scan;
+    if (scan->argument == 0xffffffffu) {
         return 1;
     }
     __u32 at = index & (QV_ARGS_SIZE - 1);
@@ -388,17 +396,18 @@ static __always_inline void add_interpreted_script(struct task_struct* task, str
     }
     /* A command line cut at QV_ARGS_SIZE ends here too, so a copy of its last word stops. */
     scratch->args[length & (QV_ARGS_SIZE * 2 - 1)] = 0;
-    struct args_scan scan = {};
-    bpf_loop(length, args_step, &scan, 0);
-    if (!scan.found || scan.hash == QV_NAME_HASH_BASIS) {
+    struct args_scan* scan = &scratch->scan;
+    __builtin_memset(scan, 0, sizeof(*scan));
+    bpf_loop(length, args_step, NULL, 0);
+    if (!scan->found || scan->hash == QV_NAME_HASH_BASIS) {
         return;
     }
-    add_name(process, scan.hash);
-    __u32 from = scratch->args[scan.script & (QV_ARGS_SIZE - 1)] == '/' ? scan.script : scan.base;
+    add_name(process, scan->hash);
+    __u32 from = scratch->args[scan->script & (QV_ARGS_SIZE - 1)] == '/' ? scan->script : scan->base;
     long copied = bpf_probe_read_kernel_str(process->script, QV_PATH_SIZE, &scratch->args[from & (QV_ARGS_SIZE - 1)]);
     if (copied >= QV_PATH_SIZE) {
         /* Too long for the field: keep the file name, which always fits. */
-        bpf_probe_read_kernel_str(process->script, QV_PATH_SIZE, &scratch->args[scan.base & (QV_ARGS_SIZE - 1)]);
+        bpf_probe_read_kernel_str(process->script, QV_PATH_SIZE, &scratch->args[scan->base & (QV_ARGS_SIZE - 1)]);
     }
 }
 
