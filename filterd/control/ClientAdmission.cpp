@@ -131,7 +131,7 @@ void ClientAdmission::answered(int fd, PolkitAuthority::Answer answer, const std
         m_admitted(std::move(pending.socket), pending.peer, "authorised by polkit");
         return;
     }
-    if (answer != PolkitAuthority::Answer::authorized) {
+    if (answer == PolkitAuthority::Answer::refused) {
         m_refusedByPolkit.try_emplace(pending.peer.uid, std::chrono::steady_clock::now());
     }
     if (Quilvane::Wire::LocalSocket::hasHungUp(fd)) {

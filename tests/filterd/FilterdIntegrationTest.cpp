@@ -137,7 +137,7 @@ TEST_F(FilterdIntegrationTest, BadCommandsAreRefusedAndTheListStays) {
     const std::string longName(256, 'n');
     const std::vector<std::vector<std::uint8_t>> bad = {
         frameCommand(3, 0, "x\0", 2),                                      // wrong level
-        frameCommand(2, 1, "x\0", 2),                                      // wrong option
+        frameCommand(2, 9, "x\0", 2),                                      // unknown option
         frameCommand(2, 0, "quilvane", 8),                                 // no final NUL
         frameCommand(2, 0, (longName + '\0').data(), longName.size() + 1), // longer than the key
         frameCommand(2, 0, huge.data(), huge.size()),                      // over 1 MiB

@@ -143,7 +143,7 @@ TEST(HostileClients, ChurnAndCrowdsStayWithinBoundsAndAReaderKeepsGettingRecords
     // Waited for, not slept on: under a slow (emulated) kernel the crowds take a while to connect.
     EXPECT_TRUE(TestEnvironment::waitUntil(
         [&] { return service->log().find("64 connections in all") != std::string::npos; }, 30000ms))
-        << "the total limit was reached";
+        << "the total limit was reached; the log:\n" << service->log().substr(0, 4000);
     std::this_thread::sleep_for(3s); // the idle clients' queues fill up at 20,000 records a second
     const std::size_t peakKb = rssKb(service->pid());
     const std::size_t peakFds = descriptors(service->pid());
