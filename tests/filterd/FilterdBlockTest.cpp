@@ -8,6 +8,7 @@
 #include <grp.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -202,6 +203,9 @@ TEST_F(FilterdBlockTest, ACrowdOfAnotherUsersProcessesLeavesABlockedScriptBlocke
     // More processes than the process table of earlier versions held (16,384), made by a small
     // program (forking this test's large image is slow under emulation). They die with it, and it
     // with this test, so a test that is killed leaves no crowd behind.
+    // The user's process limit comes from the machine's task limit and may be below the crowd.
+    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
+    ASSERT_EQ(::setrlimit(RLIMIT_NPROC, &unlimited), 0);
     const std::string folder = path("crowd");
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     ASSERT_EQ(::chown(folder.c_str(), crowdUser->uid(), crowdUser->gid()), 0);
