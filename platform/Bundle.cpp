@@ -1,5 +1,6 @@
 #include "platform/Bundle.h"
 
+#include "platform/BoundedFile.h"
 #include "platform/DesktopExec.h"
 
 #include <QDir>
@@ -12,9 +13,6 @@
 
 namespace {
 
-// The largest Info.plist read; real ones are a few kilobytes.
-constexpr qint64 maxInfoPlistSize = 4 * 1024 * 1024;
-
 struct PlistDeleter {
     void operator()(plist_t node) const { plist_free(node); }
 };
@@ -22,6 +20,9 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 struct GObjectDeleter {
     void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct GKeyFileDeleter {
+    void operator()(GKeyFile* file) const { g_key_file_unref(file); }
 };
 struct GFreeDeleter {
     void operator()(gpointer memory) const { g_free(memory); }
@@ -58,13 +59,12 @@ QVariant plistValue(plist_t node) {
 }
 
 std::optional<QVariantMap> readInfoPlist(const QString& path) {
-    QFile file(path);
-    if (file.size() > maxInfoPlistSize || !file.open(QIODevice::ReadOnly)) {
+    const std::optional<QByteArray> bytes = BoundedFile::read(path);
+    if (!bytes) {
         return std::nullopt;
     }
-    const QByteArray bytes = file.readAll();
     plist_t raw = nullptr;
-    plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &raw);
+    plist_from_memory(bytes->constData(), static_cast<uint32_t>(bytes->size()), &raw);
     const PlistPtr root(raw);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         return std::nullopt;
@@ -170,10 +170,20 @@ std::unique_ptr<const Bundle> Bundle::openDirectory(const QString& path) {
 }
 
 std::unique_ptr<const Bundle> Bundle::openDesktopEntry(const QString& path) {
+    // Read by us rather than by GIO, which would wait on a FIFO put there after the type check.
+    const std::optional<QByteArray> bytes = BoundedFile::read(path);
+    if (!bytes) {
+        return nullptr;
+    }
+    const std::unique_ptr<GKeyFile, GKeyFileDeleter> keys(g_key_file_new());
+    if (!g_key_file_load_from_data(keys.get(), bytes->constData(), static_cast<gsize>(bytes->size()),
+                                   G_KEY_FILE_NONE, nullptr)) {
+        return nullptr;
+    }
     // GIO refuses entries that are not Type=Application, whose TryExec= is missing or whose Exec=
     // does not parse; those are no application packages.
     const std::unique_ptr<GDesktopAppInfo, GObjectDeleter> app(
-        g_desktop_app_info_new_from_filename(QFile::encodeName(path).constData()));
+        g_desktop_app_info_new_from_keyfile(keys.get()));
     if (!app) {
         return nullptr;
     }
