@@ -196,3 +196,17 @@ std::optional<QString> DesktopExec::program(const QStringList& words, const QStr
     }
     return installedProgram(first);
 }
+
+std::optional<QString> DesktopExec::programName(const QStringList& words) {
+    if (words.isEmpty() || words.first().isEmpty()) {
+        return std::nullopt;
+    }
+    const QString name = fileName(words.first());
+    if (name == QLatin1String("env")) {
+        return programName(afterEnv(words));
+    }
+    if (name.isEmpty() || name == QLatin1String("flatpak")) {
+        return std::nullopt;
+    }
+    return name;
+}
