@@ -1,10 +1,10 @@
 #include "model/FilterCommand.h"
 
-#include "wire/ServiceLimits.h"
 #include "model/Blacklist.h"
 #include "model/FilterNames.h"
 #include "model/Notices.h"
 #include "model/SettingsKeys.h"
+#include "wire/ServiceLimits.h"
 
 #include <QLocale>
 #include <QStringEncoder>
@@ -109,6 +109,5 @@ void FilterCommand::report() const {
                 QStringLiteral("Cannot be enforced, so not blocked: %1. The program name cannot be sent to "
                                "the filter service (it holds a NUL byte, text that UTF-8 cannot carry, or "
                                "more than %2 bytes). The other entries are blocked.")
-                    .arg(shown.join(QStringLiteral(", ")))
-                    .arg(Quilvane::Wire::kMaxNameLength));
+                    .arg(shown.join(QStringLiteral(", ")), QString::number(Quilvane::Wire::kMaxNameLength)));
 }

@@ -200,14 +200,18 @@ TEST_F(KextClientTest, AnEmptyNameIsOneTerminatorAndUnsendableNamesAreLeftOutAnd
     broken.block(App::initWithIdentifier(QStringLiteral("ok")));
     broken.block(App::initWithIdentifier(QString(QChar(0xD800))));
     broken.block(App::initWithIdentifier(QStringLiteral("a") + QChar(0) + QStringLiteral("b")));
-    broken.block(App::initWithIdentifier(QString(256, QLatin1Char('x'))));
+    // "%1" in a name stays as written in the notice, not taken for a placeholder.
+    const QString overlong = QStringLiteral("%1") + QString(256, QLatin1Char('x'));
+    broken.block(App::initWithIdentifier(overlong));
     client->updateBlacklist(&broken);
     ASSERT_TRUE(m_filter.waitForCommands(2));
     EXPECT_EQ(m_filter.commands()[1].payload, (Bytes{'o', 'k', 0}));
     const QString notice = Notices::shared().text(QStringLiteral("blocklist-unenforceable"));
     EXPECT_TRUE(notice.contains(QStringLiteral("“a\\0b”"))) << notice.toStdString();
     EXPECT_TRUE(notice.contains(QStringLiteral("“\uFFFD”"))) << notice.toStdString();
-    EXPECT_TRUE(notice.contains(QString(256, QLatin1Char('x'))));
+    EXPECT_TRUE(notice.contains(QStringLiteral("“") + overlong + QStringLiteral("”")))
+        << notice.toStdString();
+    EXPECT_TRUE(notice.contains(QStringLiteral("more than 255 bytes"))) << notice.toStdString();
     EXPECT_FALSE(notice.contains(QStringLiteral("“ok”")));
 
     client->updateBlacklist(&blacklist);
