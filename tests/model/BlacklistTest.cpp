@@ -107,6 +107,21 @@ TEST_F(BlacklistTest, DesktopEntryWhoseProgramIsNotOnThisPathIsKeptAndShownAsNot
     EXPECT_TRUE(BlockedApp(list.apps().first()).info().endsWith(QStringLiteral("(program not found)")));
 }
 
+TEST_F(BlacklistTest, LongListLoadedAcrossThreadsKeepsEveryEntry) {
+    // Past two threads' worth, with one entry over an even split: a slice rounded down would
+    // leave the last entry unresolved, drop it and write the shortened list back.
+    QStringList stored;
+    for (int i = 0; i < 4'001; ++i) {
+        stored.append(QStringLiteral("app-%1").arg(i));
+    }
+    storeRaw(QJsonArray::fromStringList(stored));
+
+    Blacklist list(QStringLiteral("blacklist"));
+    EXPECT_EQ(list.identifiers().size(), stored.size());
+    EXPECT_EQ(list.identifiers(), stored);
+    EXPECT_EQ(storedOnDisk().toVariant().toStringList(), stored);
+}
+
 TEST_F(BlacklistTest, OnlyEntryDeletedLeavesAnEmptyStoredArray) {
     storeRaw(QJsonArray{m_dir.filePath(QStringLiteral("Gone.app"))});
     Blacklist list(QStringLiteral("blacklist"));
