@@ -8,6 +8,7 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QTemporaryDir>
@@ -486,6 +487,24 @@ TEST_F(KextClientTest, SaysSoWhileTheFilterIsAwayAndConnectsAgainWhenItIsBack) {
     ASSERT_TRUE(m_filter.waitForClients(1));
     m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 8));
     ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 2; }));
+}
+
+// The packaged service's RuntimeDirectory= is removed when it stops, so the folder the client
+// watched is gone and its new namesake is not watched: only the retry timer can bring it back.
+TEST_F(KextClientTest, ConnectsAgainWhenTheServiceComesBackInAControlFolderMadeAnew) {
+    auto client = connectedClient();
+    int reconnects = 0;
+    client->setReconnectedHandler([&reconnects] { ++reconnects; });
+    m_filter.stop();
+    const QString folder = QString::fromStdString(m_filter.controlDirectory());
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    ASSERT_TRUE(
+        TestEnvironment::waitUntil([] { return Notices::shared().contains(QStringLiteral("service")); }));
+
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(m_filter.listen());
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return reconnects == 1; }, 5s));
+    EXPECT_NE(client->socket(), 0);
 }
 
 TEST_F(KextClientTest, NamesTheProcessAsTheServiceReportsIt) {
