@@ -23,6 +23,10 @@ TEST(DurationFormatterTest, NamesOnlyTheLargestNonZeroUnitInEnglish) {
     EXPECT_EQ(spelled(english, 1500 * 3600), QStringLiteral("1,500 hours"));
 }
 
+TEST(DurationFormatterTest, ExactlyAnHourIsOneHourNotSixtyMinutes) {
+    EXPECT_EQ(spelled(QLocale(QLocale::English, QLocale::UnitedStates), 3600), QStringLiteral("1 hour"));
+}
+
 TEST(DurationFormatterTest, UsesTheLocalesOwnWordsAndNumbers) {
     EXPECT_EQ(spelled(QLocale(QLocale::German, QLocale::Germany), 2 * 3600), QStringLiteral("2 Stunden"));
     EXPECT_EQ(spelled(QLocale(QLocale::French, QLocale::France), 5 * 60), QStringLiteral("5 minutes"));
