@@ -3,6 +3,7 @@
 #include "model/BlockedApp.h"
 #include "platform/UserDefaults.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QFile>
 #include <QJsonArray>

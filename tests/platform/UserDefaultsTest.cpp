@@ -1,5 +1,6 @@
 #include "platform/UserDefaults.h"
 
+#include "tests/support/QtPrinters.h"
 
 #include <QDir>
 #include <QFile>

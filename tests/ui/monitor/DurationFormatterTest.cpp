@@ -1,5 +1,7 @@
 #include "ui/monitor/DurationFormatter.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 namespace {
