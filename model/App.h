@@ -30,6 +30,12 @@ public:
     static AppPtr initWithPath(const QString& path);
     // "/..." resolves as a path (and fails with it); anything else is a bare app, no disk access.
     static AppPtr initWithIdentifier(const QString& identifier);
+    // An identifier the block list stored earlier. As initWithIdentifier, except that a package that
+    // is still there but whose program cannot be found now (a desktop entry whose Exec= program is on
+    // a folder missing from this PATH, a bundle whose executable is gone) is kept, marked as not
+    // found, under the program name the package gives. Fails only for a path that no longer holds
+    // a package or an executable.
+    static AppPtr initWithStoredIdentifier(const QString& identifier);
     // From the running-applications registry or /proc; bare by process name as a fallback.
     static AppPtr initWithPid(qint32 pid);
     // The same, told by the filter service who the process is: a script is named rather than its
@@ -41,6 +47,9 @@ public:
     const QString& name() const { return m_name; }
     const QString& executable() const { return m_executable; }
     const std::optional<QString>& path() const { return m_path; }
+    // False for a stored package whose program could not be found when it was loaded; its
+    // executable() is then the name the package gives, or empty when it gives none.
+    bool programFound() const { return m_programFound; }
     // The identifier in the form that decides identity (NFC): the key for hashes of applications.
     const QString& identifierKey() const { return m_identifierKey; }
 
@@ -48,13 +57,15 @@ public:
     bool hasSameIdentifier(const App& other) const;
     static bool identifiersEqual(const QString& a, const QString& b);
 
-    App(QString identifier, QString name, QString executable, std::optional<QString> path);
+    App(QString identifier, QString name, QString executable, std::optional<QString> path,
+        bool programFound = true);
 
 private:
     QString m_identifier;
     QString m_name;
     QString m_executable;
     std::optional<QString> m_path;
+    bool m_programFound;
     QString m_identifierKey; // NFC form of m_identifier, compared by hasSameIdentifier
 };
 

@@ -1,7 +1,7 @@
-#include "model/SettingsKeys.h"
 #include "model/Blacklist.h"
 
 #include "model/Notices.h"
+#include "model/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 
 #include <QMutex>
@@ -67,7 +67,7 @@ std::vector<AppPtr> resolveAll(const QStringList& identifiers) {
     std::vector<AppPtr> apps(static_cast<std::size_t>(identifiers.size()));
     const auto resolveRange = [&](qsizetype first, qsizetype end) {
         for (qsizetype i = first; i < end; ++i) {
-            apps[static_cast<std::size_t>(i)] = App::initWithIdentifier(identifiers.at(i));
+            apps[static_cast<std::size_t>(i)] = App::initWithStoredIdentifier(identifiers.at(i));
         }
     };
     const qsizetype threads = std::clamp<qsizetype>(identifiers.size() / perThread, 1,

@@ -19,7 +19,9 @@
 // service keeps the list it has rather than being told to block nothing.
 class Blacklist final {
 public:
-    // Loads the stored list, dropping paths that no longer resolve, and writes the pruned list back.
+    // Loads the stored list, dropping paths that no longer hold a package or an executable, and
+    // writes the pruned list back. A package whose program cannot be found now is kept (see
+    // App::initWithStoredIdentifier): the folder it lives in may be missing from this start's PATH.
     explicit Blacklist(const QString& userDefaultsKey);
 
     Blacklist(const Blacklist&) = delete;

@@ -25,11 +25,18 @@ QIcon fileIcon(const QString& path) {
     return icon;
 }
 
+QString detailLine(const App& app) {
+    if (!app.path()) {
+        return QStringLiteral("Blocking any process with this name");
+    }
+    return app.programFound() ? *app.path() : *app.path() + QStringLiteral(" (program not found)");
+}
+
 } // namespace
 
 BlockedApp::BlockedApp(AppPtr app)
     : m_app(std::move(app))
-    , m_info(m_app->path() ? *m_app->path() : QStringLiteral("Blocking any process with this name")) {}
+    , m_info(detailLine(*m_app)) {}
 
 QIcon BlockedApp::icon() const {
     const std::optional<QString>& path = m_app->path();

@@ -6,8 +6,9 @@
 #include <QString>
 
 // One row of the firewall table: a blocked app with the picture and the detail line shown for it.
-// An app with a path shows that file's icon and the path; a bare app shows the generic process
-// image and says that every process of that name is blocked.
+// An app with a path shows that file's icon and the path, and says so when its program cannot be
+// found; a bare app shows the generic process image and says that every process of that name is
+// blocked.
 //
 // A block list can hold a hundred thousand entries while a window shows a few dozen rows, so the
 // icon is made when a row asks for it, not with the row: recent file icons are kept in a small

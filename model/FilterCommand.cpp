@@ -1,14 +1,16 @@
 #include "model/FilterCommand.h"
 
-#include "wire/ServiceLimits.h"
 #include "model/Blacklist.h"
 #include "model/FilterNames.h"
 #include "model/Notices.h"
 #include "model/SettingsKeys.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/ServiceLimits.h"
 
 #include <QLocale>
 #include <QStringEncoder>
 #include <optional>
+#include <string>
 
 namespace {
 
@@ -65,13 +67,15 @@ FilterCommand FilterCommand::forBlacklist(const Blacklist* blacklist, bool firew
             command.m_unenforceable.append(app->identifier());
         }
     }
+    std::vector<std::string> names;
     for (const QString& name : filterNames(executables)) {
         const QByteArray encoded = *sendableName(name);
         // The service ignores an empty name, so it does not count against the limit.
         command.m_nameCount += encoded.isEmpty() ? 0 : 1;
-        command.m_payload.insert(command.m_payload.end(), encoded.cbegin(), encoded.cend());
-        command.m_payload.push_back(0);
+        names.push_back(encoded.toStdString());
     }
+    // Every name was checked to be free of NUL bytes, so only an empty list encodes to nothing.
+    command.m_payload = Quilvane::Wire::encodeProcessNames(names).value_or(std::vector<std::uint8_t>());
     if (command.m_nameCount > Quilvane::Wire::kMaxBlockListNames ||
         command.m_payload.size() > Quilvane::Wire::kMaxCommandPayload) {
         command.m_replacesServiceList = false;
@@ -109,6 +113,5 @@ void FilterCommand::report() const {
                 QStringLiteral("Cannot be enforced, so not blocked: %1. The program name cannot be sent to "
                                "the filter service (it holds a NUL byte, text that UTF-8 cannot carry, or "
                                "more than %2 bytes). The other entries are blocked.")
-                    .arg(shown.join(QStringLiteral(", ")))
-                    .arg(Quilvane::Wire::kMaxNameLength));
+                    .arg(shown.join(QStringLiteral(", ")), QString::number(Quilvane::Wire::kMaxNameLength)));
 }

@@ -1,5 +1,6 @@
 #include "platform/Bundle.h"
 
+#include "platform/BoundedFile.h"
 #include "platform/DesktopExec.h"
 
 #include <QDir>
@@ -12,9 +13,6 @@
 
 namespace {
 
-// The largest Info.plist read; real ones are a few kilobytes.
-constexpr qint64 maxInfoPlistSize = 4 * 1024 * 1024;
-
 struct PlistDeleter {
     void operator()(plist_t node) const { plist_free(node); }
 };
@@ -22,6 +20,9 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 struct GObjectDeleter {
     void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct GKeyFileDeleter {
+    void operator()(GKeyFile* file) const { g_key_file_unref(file); }
 };
 struct GFreeDeleter {
     void operator()(gpointer memory) const { g_free(memory); }
@@ -58,13 +59,12 @@ QVariant plistValue(plist_t node) {
 }
 
 std::optional<QVariantMap> readInfoPlist(const QString& path) {
-    QFile file(path);
-    if (file.size() > maxInfoPlistSize || !file.open(QIODevice::ReadOnly)) {
+    const std::optional<QByteArray> bytes = BoundedFile::read(path);
+    if (!bytes) {
         return std::nullopt;
     }
-    const QByteArray bytes = file.readAll();
     plist_t raw = nullptr;
-    plist_from_memory(bytes.constData(), static_cast<uint32_t>(bytes.size()), &raw);
+    plist_from_memory(bytes->constData(), static_cast<uint32_t>(bytes->size()), &raw);
     const PlistPtr root(raw);
     if (!root || plist_get_node_type(root.get()) != PLIST_DICT) {
         return std::nullopt;
@@ -89,44 +89,82 @@ std::optional<QVariantMap> readInfoPlist(const QString& path) {
     return info;
 }
 
-// The program that Exec= starts, unquoted the way the desktop unquotes it (GIO's own executable
-// name is only the text up to the first space, which breaks quoted paths), launchers resolved.
-std::optional<QString> execProgram(GDesktopAppInfo* app) {
-    const GCharPtr exec(g_desktop_app_info_get_string(app, G_KEY_FILE_DESKTOP_KEY_EXEC));
-    if (!exec) {
-        return std::nullopt;
-    }
+// A [Desktop Entry] value, or an empty text.
+QString entryValue(GKeyFile* keys, const char* key, bool localised = false) {
+    const GCharPtr value(
+        localised ? g_key_file_get_locale_string(keys, G_KEY_FILE_DESKTOP_GROUP, key, nullptr, nullptr)
+                  : g_key_file_get_string(keys, G_KEY_FILE_DESKTOP_GROUP, key, nullptr));
+    return value ? QString::fromUtf8(value.get()) : QString();
+}
+
+// Exec= split the way the desktop unquotes it (GIO's own executable name is only the text up to the
+// first space, which breaks quoted paths).
+QStringList execWords(GKeyFile* keys) {
+    const GCharPtr exec(
+        g_key_file_get_string(keys, G_KEY_FILE_DESKTOP_GROUP, G_KEY_FILE_DESKTOP_KEY_EXEC, nullptr));
     gint argc = 0;
     gchar** argv = nullptr;
-    if (!g_shell_parse_argv(exec.get(), &argc, &argv, nullptr)) {
-        return std::nullopt;
+    if (!exec || !g_shell_parse_argv(exec.get(), &argc, &argv, nullptr)) {
+        return {};
     }
     QStringList words;
     for (gint i = 0; i < argc; ++i) {
         words.append(QFile::decodeName(argv[i]));
     }
     g_strfreev(argv);
-    const GCharPtr snap(g_desktop_app_info_get_string(app, "X-SnapInstanceName"));
-    return DesktopExec::program(words, snap ? QString::fromUtf8(snap.get()) : QString());
+    return words;
+}
+
+QVariantMap namedInfo(const QString& name) {
+    if (name.isEmpty()) {
+        return {};
+    }
+    return {{QStringLiteral("CFBundleName"), name}, {QStringLiteral("CFBundleDisplayName"), name}};
+}
+
+std::optional<QString> fileNameOf(const std::optional<QString>& path) {
+    return path ? std::optional<QString>(QFileInfo(*path).fileName()) : std::nullopt;
+}
+
+// An entry GIO accepts: its name and icon as the desktop shows them, its program as it runs.
+std::unique_ptr<const Bundle> openApplication(const QString& path, GDesktopAppInfo* app,
+                                              const QStringList& words, const QString& snapInstanceName) {
+    GAppInfo* appInfo = G_APP_INFO(app);
+    const char* name = g_app_info_get_name(appInfo);
+    QVariantMap info = namedInfo(name != nullptr ? QString::fromUtf8(name) : QString());
+
+    std::optional<QString> iconName;
+    if (GIcon* icon = g_app_info_get_icon(appInfo); icon != nullptr) {
+        const GCharPtr text(g_icon_to_string(icon));
+        if (text && *text.get() != '\0') {
+            iconName = QString::fromUtf8(text.get());
+        }
+    }
+
+    std::optional<QString> program = DesktopExec::program(words, snapInstanceName);
+    std::optional<QString> programName = program ? fileNameOf(program) : DesktopExec::programName(words);
+    return std::make_unique<const Bundle>(Bundle::Kind::desktopEntry, path, std::move(info),
+                                          std::move(program), std::move(programName), std::move(iconName));
 }
 
 } // namespace
 
 Bundle::Bundle(Kind kind, QString bundlePath, QVariantMap info, std::optional<QString> executablePath,
-               std::optional<QString> iconName)
+               std::optional<QString> executableName, std::optional<QString> iconName)
     : m_kind(kind)
     , m_bundlePath(std::move(bundlePath))
     , m_info(std::move(info))
     , m_executablePath(std::move(executablePath))
+    , m_executableName(std::move(executableName))
     , m_iconName(std::move(iconName)) {}
 
-std::unique_ptr<const Bundle> Bundle::initWithPath(const QString& path) {
+std::unique_ptr<const Bundle> Bundle::initWithPath(const QString& path, Programs programs) {
     const QFileInfo info(path);
     if (info.isDir()) {
         return openDirectory(path);
     }
     if (info.isFile() && path.endsWith(QLatin1String(".desktop"))) {
-        return openDesktopEntry(path);
+        return openDesktopEntry(path, programs);
     }
     return nullptr;
 }
@@ -146,8 +184,10 @@ std::unique_ptr<const Bundle> Bundle::openDirectory(const QString& path) {
     }
 
     std::optional<QString> executablePath;
+    std::optional<QString> executableName;
     const QString executable = info.value(QStringLiteral("CFBundleExecutable")).toString();
     if (!executable.isEmpty() && !executable.contains(QLatin1Char('/'))) {
+        executableName = executable;
         const QString candidate = contents.filePath(QStringLiteral("MacOS/") + executable);
         if (QFileInfo(candidate).isFile()) {
             executablePath = candidate;
@@ -166,35 +206,37 @@ std::unique_ptr<const Bundle> Bundle::openDirectory(const QString& path) {
         }
     }
     return std::make_unique<const Bundle>(Kind::directory, path, std::move(info), std::move(executablePath),
-                                          std::move(iconName));
+                                          std::move(executableName), std::move(iconName));
 }
 
-std::unique_ptr<const Bundle> Bundle::openDesktopEntry(const QString& path) {
-    // GIO refuses entries that are not Type=Application, whose TryExec= is missing or whose Exec=
-    // does not parse; those are no application packages.
-    const std::unique_ptr<GDesktopAppInfo, GObjectDeleter> app(
-        g_desktop_app_info_new_from_filename(QFile::encodeName(path).constData()));
-    if (!app) {
+std::unique_ptr<const Bundle> Bundle::openDesktopEntry(const QString& path, Programs programs) {
+    // Read by us rather than by GIO, which would wait on a FIFO put there after the type check.
+    const std::optional<QByteArray> bytes = BoundedFile::read(path);
+    if (!bytes) {
         return nullptr;
     }
-    GAppInfo* appInfo = G_APP_INFO(app.get());
-
-    QVariantMap info;
-    if (const char* name = g_app_info_get_name(appInfo); name != nullptr) {
-        info.insert(QStringLiteral("CFBundleName"), QString::fromUtf8(name));
-        info.insert(QStringLiteral("CFBundleDisplayName"), QString::fromUtf8(name));
+    const std::unique_ptr<GKeyFile, GKeyFileDeleter> keys(g_key_file_new());
+    if (!g_key_file_load_from_data(keys.get(), bytes->constData(), static_cast<gsize>(bytes->size()),
+                                   G_KEY_FILE_NONE, nullptr)) {
+        return nullptr;
     }
-
-    std::optional<QString> iconName;
-    if (GIcon* icon = g_app_info_get_icon(appInfo); icon != nullptr) {
-        const GCharPtr text(g_icon_to_string(icon));
-        if (text && *text.get() != '\0') {
-            iconName = QString::fromUtf8(text.get());
-        }
+    const QStringList words = execWords(keys.get());
+    // GIO refuses entries that are not Type=Application, whose TryExec= or Exec= program is missing
+    // or whose Exec= does not parse; those are no application packages.
+    const std::unique_ptr<GDesktopAppInfo, GObjectDeleter> app(
+        g_desktop_app_info_new_from_keyfile(keys.get()));
+    if (app) {
+        return openApplication(path, app.get(), words, entryValue(keys.get(), "X-SnapInstanceName"));
     }
-
-    return std::make_unique<const Bundle>(Kind::desktopEntry, path, std::move(info), execProgram(app.get()),
-                                          std::move(iconName));
+    if (programs == Programs::required || entryValue(keys.get(), G_KEY_FILE_DESKTOP_KEY_TYPE) !=
+                                              QLatin1String(G_KEY_FILE_DESKTOP_TYPE_APPLICATION)) {
+        return nullptr;
+    }
+    const QString icon = entryValue(keys.get(), G_KEY_FILE_DESKTOP_KEY_ICON);
+    return std::make_unique<const Bundle>(
+        Kind::desktopEntry, path, namedInfo(entryValue(keys.get(), G_KEY_FILE_DESKTOP_KEY_NAME, true)),
+        std::nullopt, DesktopExec::programName(words),
+        icon.isEmpty() ? std::nullopt : std::optional<QString>(icon));
 }
 
 std::optional<QString> Bundle::displayName() const {

@@ -1,11 +1,10 @@
 #include "platform/DesktopExec.h"
 
-#include <QDir>
-#include <QFile>
+#include "platform/BoundedFile.h"
+
 #include <QFileInfo>
 #include <QSet>
 #include <QStandardPaths>
-#include <QTextStream>
 
 namespace {
 
@@ -22,6 +21,15 @@ const QSet<QString>& multiCallPrograms() {
 
 QString fileName(const QString& path) {
     return QFileInfo(path).fileName();
+}
+
+// The lines of a small text file an installed package holds; nothing when it cannot be read.
+std::optional<QStringList> packageFileLines(const QString& path) {
+    const std::optional<QByteArray> bytes = BoundedFile::read(path);
+    if (!bytes) {
+        return std::nullopt;
+    }
+    return QString::fromUtf8(*bytes).split(QLatin1Char('\n'));
 }
 
 // `env [-i] [-u NAME] [--unset=NAME] [VAR=value]… program …`: the words from the program on.
@@ -45,15 +53,14 @@ QStringList afterEnv(QStringList words) {
 // The `command=` of [Application] in an installed flatpak's metadata.
 std::optional<QString> flatpakMetadataCommand(const QString& appId, const QStringList& installations) {
     for (const QString& installation : installations) {
-        QFile metadata(installation + QStringLiteral("/app/") + appId +
-                       QStringLiteral("/current/active/metadata"));
-        if (!metadata.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        const std::optional<QStringList> metadata = packageFileLines(
+            installation + QStringLiteral("/app/") + appId + QStringLiteral("/current/active/metadata"));
+        if (!metadata) {
             continue;
         }
-        QTextStream in(&metadata);
         bool inApplication = false;
-        while (!in.atEnd()) {
-            const QString line = in.readLine().trimmed();
+        for (const QString& untrimmed : *metadata) {
+            const QString line = untrimmed.trimmed();
             if (line.startsWith(QLatin1Char('['))) {
                 inApplication = line == QLatin1String("[Application]");
             } else if (inApplication && line.startsWith(QLatin1String("command="))) {
@@ -85,15 +92,13 @@ std::optional<QString> flatpakProgram(const QStringList& words, const QStringLis
 // The `command:` of one app in a snap's meta/snap.yaml. Only this one value is wanted, so a reading
 // of the indentation does instead of a YAML library.
 std::optional<QString> snapYamlCommand(const QString& yamlPath, const QString& app) {
-    QFile yaml(yamlPath);
-    if (!yaml.open(QIODevice::ReadOnly | QIODevice::Text)) {
+    const std::optional<QStringList> yaml = packageFileLines(yamlPath);
+    if (!yaml) {
         return std::nullopt;
     }
-    QTextStream in(&yaml);
     enum class Where { outside, apps, app } where = Where::outside;
     qsizetype appIndent = -1;
-    while (!in.atEnd()) {
-        const QString line = in.readLine();
+    for (const QString& line : *yaml) {
         const QString text = line.trimmed();
         if (text.isEmpty() || text.startsWith(QLatin1Char('#'))) {
             continue;
@@ -190,4 +195,18 @@ std::optional<QString> DesktopExec::program(const QStringList& words, const QStr
         return image.isFile() ? std::optional<QString>(image.absoluteFilePath()) : std::nullopt;
     }
     return installedProgram(first);
+}
+
+std::optional<QString> DesktopExec::programName(const QStringList& words) {
+    if (words.isEmpty() || words.first().isEmpty()) {
+        return std::nullopt;
+    }
+    const QString name = fileName(words.first());
+    if (name == QLatin1String("env")) {
+        return programName(afterEnv(words));
+    }
+    if (name.isEmpty() || name == QLatin1String("flatpak")) {
+        return std::nullopt;
+    }
+    return name;
 }

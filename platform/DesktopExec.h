@@ -32,4 +32,8 @@ public:
     // The program of an Exec= line already split into words (g_shell_parse_argv); `snapInstanceName`
     // is the entry's X-SnapInstanceName= when it has one.
     static std::optional<QString> program(const QStringList& words, const QString& snapInstanceName = {});
+    // The file name of the program an Exec= line names, as written (after `env`), for when program()
+    // cannot find it: a program on a folder missing from this PATH is still the one the service will
+    // see once it runs. Nothing for `flatpak run`: its program lies inside the installation.
+    static std::optional<QString> programName(const QStringList& words);
 };

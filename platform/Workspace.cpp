@@ -2,13 +2,12 @@
 
 #include "platform/Bundle.h"
 #include "platform/Images.h"
+#include "platform/TypeIdentifiers.h"
 
 #include <QAbstractFileIconProvider>
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileInfo>
-#include "platform/TypeIdentifiers.h"
-
 #include <QHash>
 #include <QMutex>
 #include <QMutexLocker>
@@ -42,9 +41,10 @@ const QHash<QString, QStringList>& parentTypes() {
 }
 
 // Four bytes straight from the file: QFile would stat it twice more and read a whole buffer, and a
-// long block list asks this of every stored path at start-up.
+// long block list asks this of every stored path at start-up. O_NONBLOCK: a FIFO swapped in after
+// the type check must not hold the caller in open().
 bool startsAsProgram(const QString& path) {
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
         return false;
     }

@@ -1,5 +1,7 @@
 #include "app/CommandLine.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <gtest/gtest.h>

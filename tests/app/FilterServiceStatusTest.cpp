@@ -1,7 +1,8 @@
 #include "app/FilterServiceStatus.h"
 
-#include "wire/UniqueFd.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
+#include "wire/UniqueFd.h"
 
 #include <QTemporaryDir>
 #include <chrono>

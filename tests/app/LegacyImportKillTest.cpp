@@ -1,5 +1,6 @@
 #include "app/Startup.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QElapsedTimer>
 #include <QFile>

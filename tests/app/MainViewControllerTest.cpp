@@ -1,4 +1,3 @@
-#include "resources/SceneIdentifiers.h"
 #include "app/MainViewController.h"
 
 #include "app/LogoImageView.h"
@@ -6,7 +5,9 @@
 #include "kernel/KextClient.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/Window.h"
+#include "resources/SceneIdentifiers.h"
 #include "tests/support/FakeKextFilter.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QApplication>
 #include <QLabel>

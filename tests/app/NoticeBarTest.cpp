@@ -7,6 +7,7 @@
 #include "platform/widgets/WindowController.h"
 #include "tests/app/ShellFixture.h"
 #include "tests/support/FakeKextFilter.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QApplication>
 #include <gtest/gtest.h>

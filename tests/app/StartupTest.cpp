@@ -4,6 +4,7 @@
 #include "model/LegacyImporter.h"
 #include "platform/UserDefaults.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QFile>
 #include <QImage>

@@ -3,6 +3,7 @@
 #include "app/HighSierraViewController.h"
 #include "platform/Workspace.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QDesktopServices>
 #include <QStandardPaths>

@@ -275,9 +275,10 @@ ProbeResult runProgram(const std::vector<std::string>& argv, const RunOptions& o
     return result;
 }
 
-std::unique_ptr<TemporaryUser> TemporaryUser::create(const std::string& name) {
+std::unique_ptr<TemporaryUser> TemporaryUser::create(const std::string& name, const std::string& primaryGroup) {
     ::system(("userdel " + name + " >/dev/null 2>&1").c_str()); // left by a run that crashed
-    if (::system(("useradd --no-create-home --shell /usr/sbin/nologin " + name).c_str()) != 0) {
+    const std::string group = primaryGroup.empty() ? std::string() : " -g " + primaryGroup;
+    if (::system(("useradd --no-create-home --shell /usr/sbin/nologin" + group + " " + name).c_str()) != 0) {
         return nullptr;
     }
     const passwd* entry = ::getpwnam(name.c_str());

@@ -94,7 +94,8 @@ ProbeResult runProgram(const std::vector<std::string>& argv, const RunOptions& o
 // A user made with useradd for one test and removed with userdel when it goes.
 class TemporaryUser final {
 public:
-    static std::unique_ptr<TemporaryUser> create(const std::string& name);
+    // With `primaryGroup`, the user's group is that existing group, so its gid differs from its uid.
+    static std::unique_ptr<TemporaryUser> create(const std::string& name, const std::string& primaryGroup = {});
     ~TemporaryUser();
     uid_t uid() const { return m_uid; }
     gid_t gid() const { return m_gid; }

@@ -46,8 +46,9 @@ protected:
         }
         const std::string pid = std::to_string(::getpid());
         m_a = TemporaryUser::create("qva" + pid);
-        m_b = TemporaryUser::create("qvb" + pid);
+        m_b = TemporaryUser::create("qvb" + pid, "users"); // a gid apart from its uid
         ASSERT_TRUE(m_a && m_b) << "useradd failed";
+        ASSERT_NE(m_b->gid(), m_b->uid());
         // Both may reach the socket and run the probes; group root is the service's group here.
         ::chmod(m_dir.path().toLocal8Bit().constData(), 0755);
         ::chmod(path("bin").c_str(), 0755);

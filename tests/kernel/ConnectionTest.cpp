@@ -1,5 +1,7 @@
 #include "kernel/Connection.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <QLocale>
 #include <QRegularExpression>
 #include <cstdlib>

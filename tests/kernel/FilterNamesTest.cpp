@@ -1,5 +1,7 @@
 #include "model/FilterNames.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <algorithm>
 #include <gtest/gtest.h>
 

@@ -1,5 +1,7 @@
 #include "kernel/HostNameCache.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 

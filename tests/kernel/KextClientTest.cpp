@@ -8,6 +8,7 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QHash>
 #include <QTemporaryDir>
@@ -200,14 +201,18 @@ TEST_F(KextClientTest, AnEmptyNameIsOneTerminatorAndUnsendableNamesAreLeftOutAnd
     broken.block(App::initWithIdentifier(QStringLiteral("ok")));
     broken.block(App::initWithIdentifier(QString(QChar(0xD800))));
     broken.block(App::initWithIdentifier(QStringLiteral("a") + QChar(0) + QStringLiteral("b")));
-    broken.block(App::initWithIdentifier(QString(256, QLatin1Char('x'))));
+    // "%1" in a name stays as written in the notice, not taken for a placeholder.
+    const QString overlong = QStringLiteral("%1") + QString(256, QLatin1Char('x'));
+    broken.block(App::initWithIdentifier(overlong));
     client->updateBlacklist(&broken);
     ASSERT_TRUE(m_filter.waitForCommands(2));
     EXPECT_EQ(m_filter.commands()[1].payload, (Bytes{'o', 'k', 0}));
     const QString notice = Notices::shared().text(QStringLiteral("blocklist-unenforceable"));
     EXPECT_TRUE(notice.contains(QStringLiteral("“a\\0b”"))) << notice.toStdString();
     EXPECT_TRUE(notice.contains(QStringLiteral("“\uFFFD”"))) << notice.toStdString();
-    EXPECT_TRUE(notice.contains(QString(256, QLatin1Char('x'))));
+    EXPECT_TRUE(notice.contains(QStringLiteral("“") + overlong + QStringLiteral("”")))
+        << notice.toStdString();
+    EXPECT_TRUE(notice.contains(QStringLiteral("more than 255 bytes"))) << notice.toStdString();
     EXPECT_FALSE(notice.contains(QStringLiteral("“ok”")));
 
     client->updateBlacklist(&blacklist);
@@ -482,6 +487,24 @@ TEST_F(KextClientTest, SaysSoWhileTheFilterIsAwayAndConnectsAgainWhenItIsBack) {
     ASSERT_TRUE(m_filter.waitForClients(1));
     m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 8));
     ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 2; }));
+}
+
+// The packaged service's RuntimeDirectory= is removed when it stops, so the folder the client
+// watched is gone and its new namesake is not watched: only the retry timer can bring it back.
+TEST_F(KextClientTest, ConnectsAgainWhenTheServiceComesBackInAControlFolderMadeAnew) {
+    auto client = connectedClient();
+    int reconnects = 0;
+    client->setReconnectedHandler([&reconnects] { ++reconnects; });
+    m_filter.stop();
+    const QString folder = QString::fromStdString(m_filter.controlDirectory());
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    ASSERT_TRUE(
+        TestEnvironment::waitUntil([] { return Notices::shared().contains(QStringLiteral("service")); }));
+
+    ASSERT_TRUE(QDir().mkpath(folder));
+    ASSERT_TRUE(m_filter.listen());
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return reconnects == 1; }, 5s));
+    EXPECT_NE(client->socket(), 0);
 }
 
 TEST_F(KextClientTest, NamesTheProcessAsTheServiceReportsIt) {

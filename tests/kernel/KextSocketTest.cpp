@@ -1,6 +1,7 @@
 #include "kernel/KextSocket.h"
 
 #include "tests/support/FakeKextFilter.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QDir>
 #include <cstring>

@@ -1,5 +1,7 @@
 #include "kernel/ProcessAppCache.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <QFile>
 #include <atomic>
 #include <csignal>

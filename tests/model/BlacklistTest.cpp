@@ -1,7 +1,9 @@
 #include "model/Blacklist.h"
 
+#include "model/BlockedApp.h"
 #include "platform/UserDefaults.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QFile>
 #include <QJsonArray>
@@ -87,6 +89,38 @@ TEST_F(BlacklistTest, LoadingPrunesDeletedPathsAndWritesThePrunedListBack) {
     EXPECT_EQ(list.executables(), (QStringList{QStringLiteral("kept"), QStringLiteral("Safari"),
                                                QStringLiteral("keeper"), QString()}));
     EXPECT_EQ(storedOnDisk().toArray(), QJsonArray::fromStringList(list.identifiers()));
+}
+
+TEST_F(BlacklistTest, DesktopEntryWhoseProgramIsNotOnThisPathIsKeptAndShownAsNotFound) {
+    // The program lives in a folder this start's PATH lacks, as when a launcher starts the
+    // application with a shorter PATH than the shell that blocked the entry had.
+    ASSERT_TRUE(copyProgram(m_dir.filePath(QStringLiteral("elsewhere/handy-tool"))));
+    const QString entry = makeDesktopEntry(m_dir.filePath(QStringLiteral("handy.desktop")),
+                                           "Type=Application\nName=Handy\nExec=handy-tool %U\n");
+    storeRaw(QJsonArray{entry, QStringLiteral("Safari")});
+
+    Blacklist list(QStringLiteral("blacklist"));
+    EXPECT_EQ(list.identifiers(), (QStringList{entry, QStringLiteral("Safari")}));
+    EXPECT_EQ(list.executables(), (QStringList{QStringLiteral("handy-tool"), QStringLiteral("Safari")}));
+    EXPECT_EQ(storedOnDisk().toArray(), (QJsonArray{entry, QStringLiteral("Safari")}));
+    ASSERT_FALSE(list.apps().isEmpty());
+    EXPECT_EQ(list.apps().first()->name(), QStringLiteral("Handy"));
+    EXPECT_TRUE(BlockedApp(list.apps().first()).info().endsWith(QStringLiteral("(program not found)")));
+}
+
+TEST_F(BlacklistTest, LongListLoadedAcrossThreadsKeepsEveryEntry) {
+    // Past two threads' worth, with one entry over an even split: a slice rounded down would
+    // leave the last entry unresolved, drop it and write the shortened list back.
+    QStringList stored;
+    for (int i = 0; i < 4'001; ++i) {
+        stored.append(QStringLiteral("app-%1").arg(i));
+    }
+    storeRaw(QJsonArray::fromStringList(stored));
+
+    Blacklist list(QStringLiteral("blacklist"));
+    EXPECT_EQ(list.identifiers().size(), stored.size());
+    EXPECT_EQ(list.identifiers(), stored);
+    EXPECT_EQ(storedOnDisk().toVariant().toStringList(), stored);
 }
 
 TEST_F(BlacklistTest, OnlyEntryDeletedLeavesAnEmptyStoredArray) {

@@ -1,6 +1,7 @@
 #include "model/BlockedApp.h"
 
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QImage>
 #include <QTemporaryDir>

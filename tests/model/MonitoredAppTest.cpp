@@ -3,6 +3,7 @@
 #include "kernel/Connection.h"
 #include "platform/Images.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QFile>
 #include <QImage>

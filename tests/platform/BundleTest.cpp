@@ -1,16 +1,54 @@
 #include "platform/Bundle.h"
 
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QFile>
 #include <QTemporaryDir>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <plist/plist.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace PackageFixtures;
 
 namespace {
+
+// The address space this process holds now, from /proc/self/statm (first field, in pages).
+rlim_t addressSpaceInUse() {
+    QFile statm(QStringLiteral("/proc/self/statm"));
+    if (!statm.open(QIODevice::ReadOnly)) {
+        return 0;
+    }
+    const qulonglong pages = statm.readAll().split(' ').value(0).toULongLong();
+    return static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Opens `path` as a package in a child process held to ten seconds and 256 MiB more address space
+// than it starts with, so that a reader that waits forever or reads without end fails the test
+// instead of hanging or exhausting the machine. True when the child came back and found no package.
+bool rejectedWithinBounds(const QString& path) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::alarm(10);
+        const rlim_t room = addressSpaceInUse() + 256 * 1024 * 1024;
+        const rlimit limit{room, room};
+        ::setrlimit(RLIMIT_AS, &limit);
+        // Nothing may unwind into the test runner: the child would go on running the other tests.
+        int status = 2;
+        try {
+            status = Bundle::initWithPath(path) ? 1 : 0;
+        } catch (...) {
+        }
+        ::_exit(status);
+    }
+    int status = 0;
+    return child > 0 && ::waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+}
 
 class BundleTest : public ::testing::Test {
 protected:
@@ -76,6 +114,20 @@ TEST_F(BundleTest, DamagedInfoPlistOrPlainFileDoesNotOpen) {
     ASSERT_TRUE(writeFile(at(QStringLiteral("plain.txt")), "text"));
     EXPECT_FALSE(Bundle::initWithPath(at(QStringLiteral("plain.txt"))));
     EXPECT_FALSE(Bundle::initWithPath(at(QStringLiteral("missing.app"))));
+}
+
+TEST_F(BundleTest, InfoPlistThatIsAFifoOrEndlessDeviceIsRejectedPromptly) {
+    const QString fifo = makeBundle(m_dir.path(), QStringLiteral("Fifo"), QStringLiteral("x"));
+    const QString fifoPlist = fifo + QStringLiteral("/Contents/Info.plist");
+    ASSERT_TRUE(QFile::remove(fifoPlist));
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifoPlist).constData(), 0600), 0);
+    EXPECT_TRUE(rejectedWithinBounds(fifo));
+
+    const QString endless = makeBundle(m_dir.path(), QStringLiteral("Zero"), QStringLiteral("x"));
+    const QString endlessPlist = endless + QStringLiteral("/Contents/Info.plist");
+    ASSERT_TRUE(QFile::remove(endlessPlist));
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/zero"), endlessPlist));
+    EXPECT_TRUE(rejectedWithinBounds(endless));
 }
 
 TEST_F(BundleTest, DesktopEntryResolvesItsProgramThroughPathAndSymlinks) {

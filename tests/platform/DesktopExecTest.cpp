@@ -2,6 +2,7 @@
 
 #include "platform/Bundle.h"
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QDir>
 #include <QFile>

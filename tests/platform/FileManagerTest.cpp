@@ -1,6 +1,7 @@
 #include "platform/FileManager.h"
 
 #include "tests/platform/PackageFixtures.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -1,5 +1,7 @@
 #include "platform/UserDefaults.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -8,8 +10,12 @@
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -221,6 +227,33 @@ TEST_F(UserDefaultsTest, UnreadableFileIsMovedAsideAndNeverWrittenOver) {
     EXPECT_TRUE(defaults.synchronize());
     EXPECT_TRUE(QFileInfo(path()).isFile());
     EXPECT_TRUE(QFileInfo(defaults.loadReport().damagedCopy).isDir()) << "what could not be read is kept";
+}
+
+TEST_F(UserDefaultsTest, AWriteReplacesTheFileWholeAndLeavesTheOldOneToItsReaders) {
+    UserDefaults defaults(path());
+    defaults.setValue(QStringList{QStringLiteral("first")}, QStringLiteral("blacklist"));
+    ASSERT_TRUE(defaults.synchronize());
+    const QByteArray before = [&] {
+        QFile file(path());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+    // A reader that opened the file before the write: a file written in place would change under it.
+    const int reader = ::open(QFile::encodeName(path()).constData(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    struct stat old {};
+    ASSERT_EQ(::fstat(reader, &old), 0);
+
+    defaults.setValue(QStringList{QStringLiteral("second")}, QStringLiteral("blacklist"));
+    ASSERT_TRUE(defaults.synchronize());
+
+    struct stat now {};
+    ASSERT_EQ(::stat(QFile::encodeName(path()).constData(), &now), 0);
+    EXPECT_NE(now.st_ino, old.st_ino) << "the new settings are a new file renamed into place";
+    QByteArray seen(before.size() + 64, '\0');
+    const ssize_t got = ::pread(reader, seen.data(), static_cast<size_t>(seen.size()), 0);
+    ::close(reader);
+    seen.resize(std::max<qsizetype>(got, 0));
+    EXPECT_EQ(seen, before);
 }
 
 TEST_F(UserDefaultsTest, EveryWriteLeavesASoundBackupBesideTheFile) {

@@ -1,8 +1,9 @@
 #pragma once
 
+#include "tests/support/QtPrinters.h"
+
 #include <QString>
 #include <QTemporaryDir>
-
 #include <chrono>
 #include <functional>
 

@@ -18,7 +18,24 @@ std::size_t ipv4Record(RecordBuffer& record) {
     return makeRecord(record, KextCommand::outgoingConnection, 99, reinterpret_cast<const sockaddr*>(&in));
 }
 
+std::size_t ipv6Record(RecordBuffer& record) {
+    sockaddr_in6 in6{};
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(443);
+    inet_pton(AF_INET6, "2001:db8::1", &in6.sin6_addr);
+    return makeRecord(record, KextCommand::outgoingConnection, 98, reinterpret_cast<const sockaddr*>(&in6));
+}
+
 } // namespace
+
+// An IPv6 record fills the 36 bytes exactly: its identity follows with no padding.
+TEST(RecordExtensionTest, IdentityTravelsAfterAnIpv6RecordOfExactlyTheFixedLength) {
+    RecordBuffer record;
+    const std::size_t plain = ipv6Record(record);
+    ASSERT_EQ(plain, kRecordExtensionOffset);
+    const std::size_t length = appendRecordExtension(record, plain, 1002, "/usr/bin/curl", "");
+    EXPECT_EQ(recordExtension(record, length), (RecordIdentity{1002, "/usr/bin/curl", ""}));
+}
 
 TEST(RecordExtensionTest, IdentityTravelsAfterAPaddedIpv4RecordThatPlainReadersStillRead) {
     RecordBuffer record;

@@ -65,7 +65,7 @@ protected:
                 }
                 return found == expected;
             },
-            2000ms);
+            10000ms); // generous: an emulated kernel builds a map slowly
     }
 
     UniqueFd m_outer;

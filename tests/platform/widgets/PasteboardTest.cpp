@@ -1,5 +1,7 @@
 #include "platform/widgets/Pasteboard.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <gtest/gtest.h>

@@ -1,6 +1,7 @@
 #include "platform/widgets/Window.h"
 
 #include "platform/widgets/ViewController.h"
+#include "tests/support/QtPrinters.h"
 
 #include <QApplication>
 #include <QLabel>

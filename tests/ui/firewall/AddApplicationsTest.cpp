@@ -1,4 +1,5 @@
 #include "platform/widgets/OpenPanel.h"
+#include "tests/support/QtPrinters.h"
 #include "tests/ui/firewall/FirewallPaneFixture.h"
 
 #include <QAbstractButton>

@@ -1,10 +1,11 @@
 #include "kernel/Connection.h"
-#include "wire/KextCommandFrame.h"
 #include "model/RefusedAttempts.h"
 #include "platform/Images.h"
 #include "platform/widgets/ElidingLabel.h"
 #include "tests/support/FakeKextFilter.h"
+#include "tests/support/QtPrinters.h"
 #include "tests/ui/firewall/FirewallPaneFixture.h"
+#include "wire/KextCommandFrame.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,5 +1,6 @@
 #include "ui/firewall/FirewallView.h"
 
+#include "tests/support/QtPrinters.h"
 #include "tests/ui/firewall/FirewallPaneFixture.h"
 #include "ui/firewall/DraggingInfo.h"
 

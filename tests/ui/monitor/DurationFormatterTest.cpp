@@ -1,5 +1,7 @@
 #include "ui/monitor/DurationFormatter.h"
 
+#include "tests/support/QtPrinters.h"
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -21,6 +23,10 @@ TEST(DurationFormatterTest, NamesOnlyTheLargestNonZeroUnitInEnglish) {
     EXPECT_EQ(spelled(english, 90 * 60), QStringLiteral("1 hour"));
     EXPECT_EQ(spelled(english, 30 * 3600), QStringLiteral("30 hours"));
     EXPECT_EQ(spelled(english, 1500 * 3600), QStringLiteral("1,500 hours"));
+}
+
+TEST(DurationFormatterTest, ExactlyAnHourIsOneHourNotSixtyMinutes) {
+    EXPECT_EQ(spelled(QLocale(QLocale::English, QLocale::UnitedStates), 3600), QStringLiteral("1 hour"));
 }
 
 TEST(DurationFormatterTest, UsesTheLocalesOwnWordsAndNumbers) {

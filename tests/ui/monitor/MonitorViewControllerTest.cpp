@@ -159,17 +159,6 @@ TEST_F(MonitorViewControllerTest, ClearEmptiesTheTableAndCountsFromZeroAgain) {
     EXPECT_EQ(cell(0)->textField()->text(), QStringLiteral("two"));
 }
 
-TEST_F(MonitorViewControllerTest, StatusLineNamesOnlyTheLargestUnitAndNeverDays) {
-    QLabel* status = m_controller->statusTextField();
-    advanceClock(90min);
-    m_controller->updateStatus();
-    EXPECT_EQ(status->text(), QStringLiteral("CONNECTIONS IN THE LAST 1 HOUR"));
-
-    advanceClock(30h - 90min);
-    m_controller->updateStatus();
-    EXPECT_EQ(status->text(), QStringLiteral("CONNECTIONS IN THE LAST 30 HOURS"));
-}
-
 TEST_F(MonitorViewControllerTest, StatusLineRefreshesOnItsOwnOnceASecond) {
     advanceClock(42s);
     EXPECT_TRUE(TestEnvironment::waitUntil(
