@@ -26,6 +26,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -135,9 +136,15 @@ int holdConnection(const std::string& mode, std::uint16_t port) {
     return ::recv(fd, &answer, 1, 0) == 1 ? 0 : 4;
 }
 
+volatile std::sig_atomic_t crowdEnds = 0;
+
+// SIGTERM ends the crowd: every child is killed and reaped here, so none is left to an init that may
+// not reap (the test kernels' init does not).
 int crowd(int wanted, const char* report) {
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    std::signal(SIGTERM, [](int) { crowdEnds = 1; });
     const pid_t leader = ::getpid();
+    std::vector<pid_t> children;
     int made = 0;
     for (; made < wanted; ++made) {
         const pid_t child = ::fork();
@@ -151,6 +158,7 @@ int crowd(int wanted, const char* report) {
         if (child < 0) {
             break;
         }
+        children.push_back(child);
     }
     const std::string tmp = std::string(report) + ".tmp";
     if (FILE* file = std::fopen(tmp.c_str(), "w")) {
@@ -158,7 +166,15 @@ int crowd(int wanted, const char* report) {
         std::fclose(file);
         std::rename(tmp.c_str(), report);
     }
-    ::pause();
+    while (crowdEnds == 0) {
+        ::pause();
+    }
+    for (const pid_t child : children) {
+        ::kill(child, SIGKILL);
+    }
+    for (const pid_t child : children) {
+        ::waitpid(child, nullptr, 0);
+    }
     return 0;
 }
 

@@ -216,7 +216,7 @@ TEST_F(FilterdBlockTest, ACrowdOfAnotherUsersProcessesLeavesABlockedScriptBlocke
     int made = 0;
     std::ifstream(report) >> made;
     EXPECT_EQ(run({"/usr/bin/python3", python, m_port}), kRefused) << "with " << made << " processes of another user";
-    ::kill(crowd.pid, SIGKILL);
+    ::kill(crowd.pid, SIGTERM);
     ::waitpid(crowd.pid, nullptr, 0);
     EXPECT_EQ(made, kCrowd);
 }
