@@ -89,12 +89,17 @@ void UserLists::work() {
     }
 }
 
+// The list for every process first; then lists that empty an owner's place, which free room in the
+// kernel's map that replace() has already counted as free; then the owners in order of arrival.
 ListOwner UserLists::nextOwnerLocked() {
     if (m_pending.contains(kEveryone)) {
         return kEveryone;
     }
-    const ListOwner owner = m_arrivals.front();
-    m_arrivals.pop_front();
+    const auto emptying = std::find_if(m_arrivals.begin(), m_arrivals.end(),
+                                       [this](ListOwner owner) { return m_pending.at(owner).empty(); });
+    const auto next = emptying != m_arrivals.end() ? emptying : m_arrivals.begin();
+    const ListOwner owner = *next;
+    m_arrivals.erase(next);
     return owner;
 }
 
