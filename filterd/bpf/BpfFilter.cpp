@@ -143,9 +143,9 @@ std::unique_ptr<BpfFilter> BpfFilter::create(EventLoop& loop, const Options& opt
     }
     filter->attachIncomingReporters();
     Log::line(filter->kernelFeatures());
-    filter->usersChanged(); // users deleted while the service was away
     filter->m_lists = std::make_unique<UserLists>(bpf_map__fd(filter->m_skeleton->maps.user_lists),
                                                   Quilvane::Wire::kMaxListOwners);
+    filter->usersChanged(); // users deleted while the service was away (needs the lists)
     return filter;
 }
 
