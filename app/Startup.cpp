@@ -1,10 +1,12 @@
 #include "app/Startup.h"
 
+#include "model/Blacklist.h"
 #include "model/LegacyImporter.h"
 #include "model/Notices.h"
 #include "model/SettingsKeys.h"
 #include "platform/UserDefaults.h"
 
+#include <QObject>
 #include <cstdio>
 
 namespace {
@@ -28,6 +30,15 @@ void Startup::registerDefaults(UserDefaults& defaults) {
     defaults.registerDefaults({
         {SettingsKeys::firstRunCompleted, false},
         {SettingsKeys::enableFirewall, true},
+    });
+}
+
+void Startup::followSettingsFile(UserDefaults& defaults, QObject* context) {
+    defaults.watchFile();
+    QObject::connect(&defaults, &UserDefaults::valueReloaded, context, [](const QString& key) {
+        if (key == SettingsKeys::blacklist) {
+            Blacklist::shared().reloadStored();
+        }
     });
 }
 

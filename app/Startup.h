@@ -2,6 +2,7 @@
 
 #include <QString>
 
+class QObject;
 class UserDefaults;
 
 // The steps of start-up that come before any window: the default settings, and the import of an
@@ -19,6 +20,11 @@ public:
     static void registerDefaults(UserDefaults& defaults);
     // The settings' schema for the standard defaults; call before the first UserDefaults::standard().
     static void useSettingsSchema();
+
+    // The settings file is shared with quilvanectl: the block list follows when another program
+    // changes it (the panes and the filter service hear of it as of a change in the window).
+    // `context` ends the following when it goes.
+    static void followSettingsFile(UserDefaults& defaults, QObject* context);
 
     // On the first run, imports the legacy block list from `directory` all or nothing: the imported
     // entries and the mark that the first run is done reach the settings file in one atomic write,

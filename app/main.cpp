@@ -96,6 +96,7 @@ int main(int argc, char** argv) {
     UserDefaults& defaults = UserDefaults::standard();
     Startup::registerDefaults(defaults);
     Startup::importLegacyBlacklistIfFirstRun(defaults, LegacyImporter::defaultDirectory());
+    Startup::followSettingsFile(defaults, &application);
 
     registerMainStoryboard(Storyboard::main());
     SystemSettingsHandler settingsHandler;

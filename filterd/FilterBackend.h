@@ -38,6 +38,10 @@ public:
     // longer exists must go, before its uid is given to someone else.
     virtual void usersChanged() {}
 
+    // Returns once the lists given so far are in force (or refused); a backend that applies them
+    // at once has nothing to wait for.
+    virtual void waitUntilApplied() {}
+
     // Delivers what is pending; the service calls it after every wake-up of its loop.
     virtual void poll() = 0;
 

@@ -1,6 +1,7 @@
 #include "filterd/FilterService.h"
 
 #include "filterd/Log.h"
+#include "filterd/config/ServiceConfig.h"
 #include "filterd/simulator/SimulatedTraffic.h"
 #include "wire/ControlPath.h"
 
@@ -131,6 +132,9 @@ bool FilterService::start(std::string& error) {
     }
 
     watchUsers();
+    // The administrator's list files are in force before any client can connect.
+    startListFilesAndJournal();
+    m_backend->waitUntilApplied();
 
     ControlServer::Options control;
     control.directory = m_options.controlDirectory;
@@ -140,7 +144,10 @@ bool FilterService::start(std::string& error) {
     control.queueCapacity = m_options.queueCapacity;
     auto handler = [this](const ControlServer::CommandSender& sender, const BlockListCommand& command,
                           std::string& why) {
-        return m_backend->replaceBlockList(sender.admin ? kEveryone : sender.uid, command, why);
+        if (sender.admin) {
+            return replaceMachineList(command.names(), why);
+        }
+        return m_backend->replaceBlockList(sender.uid, command, why);
     };
     m_server =
         ControlServer::create(*m_loop, control, PeerPolicy(::geteuid(), control.group), handler, error);
@@ -153,6 +160,44 @@ bool FilterService::start(std::string& error) {
               (m_options.simulate               ? " (simulated traffic)"
                : m_options.pinDirectory.empty() ? " (eBPF, nothing pinned)"
                                                 : " (eBPF, pinned in " + m_options.pinDirectory + ")"));
+    return true;
+}
+
+void FilterService::startListFilesAndJournal() {
+    const ServiceConfig config = ServiceConfig::read(m_options.configFile);
+    for (const std::string& problem : config.problems) {
+        Log::line("settings: " + problem);
+    }
+    if (m_options.journal.value_or(config.journal)) {
+        m_journal =
+            std::make_unique<JournalWriter>(JournalWriter::Options{.ratePerSecond = config.journalRate});
+        Log::line("writing connections to the systemd journal (at most " +
+                  std::to_string(config.journalRate) + " entries a second)");
+    }
+    m_listFiles = AdministratorLists::create(*m_loop, m_options.listsDirectory,
+                                             [this](const std::vector<std::string>& names) {
+                                                 m_machineList.setFileNames(names);
+                                                 std::string why;
+                                                 if (!replaceMachineList(m_machineList.clientNames(), why)) {
+                                                     Log::line("the list files are not applied: " + why);
+                                                 }
+                                             });
+}
+
+// The list for every process is the union of the list files and the administrators' client list;
+// a refused union keeps both the list in force and the client list it was built from.
+bool FilterService::replaceMachineList(std::vector<std::string> clientNames, std::string& why) {
+    MachineList candidate = m_machineList;
+    candidate.setClientNames(std::move(clientNames));
+    const BlockListCommand combined = candidate.combined();
+    if (!combined.valid()) {
+        why = combined.error();
+        return false;
+    }
+    if (!m_backend->replaceBlockList(kEveryone, combined, why)) {
+        return false;
+    }
+    m_machineList = std::move(candidate);
     return true;
 }
 
@@ -197,6 +242,9 @@ void FilterService::onEvent(const ConnectionEvent& event) {
     if (!m_server) {
         return;
     }
+    if (m_journal) {
+        m_journal->submit(event);
+    }
     Quilvane::Wire::RecordBuffer record;
     if (const std::size_t length = event.toRecord(record); length > 0) {
         m_server->deliver(record.data(), length, event.uid);
@@ -223,7 +271,8 @@ void FilterService::onIdle() {
         m_lastStatistics = now;
         const std::string line = m_backend->statistics() + ", records dropped for slow clients " +
                                  std::to_string(m_server->droppedRecords()) + ", refused attempts " +
-                                 std::to_string(m_blockedAttempts);
+                                 std::to_string(m_blockedAttempts) +
+                                 (m_journal ? "; " + m_journal->statistics() : std::string());
         if (line != m_lastStatisticsLine) {
             Log::line(line);
             m_lastStatisticsLine = line;

@@ -1,10 +1,13 @@
 #pragma once
 
 #include "filterd/ConnectionEvent.h"
-#include "filterd/control/ControlServer.h"
 #include "filterd/EventLoop.h"
 #include "filterd/FilterBackend.h"
 #include "filterd/ServiceOptions.h"
+#include "filterd/config/AdministratorLists.h"
+#include "filterd/config/MachineList.h"
+#include "filterd/control/ControlServer.h"
+#include "filterd/journal/JournalWriter.h"
 #include "wire/UniqueFd.h"
 
 #include <chrono>
@@ -41,6 +44,8 @@ private:
     void onSignal();
     void watchUsers();
     void onUsersFolderChanged();
+    void startListFilesAndJournal();
+    bool replaceMachineList(std::vector<std::string> clientNames, std::string& why);
 
     ServiceOptions m_options;
     std::unique_ptr<EventLoop> m_loop;
@@ -48,6 +53,9 @@ private:
     Quilvane::Wire::UniqueFd m_userWatch;
     std::unique_ptr<FilterBackend> m_backend;
     std::unique_ptr<ControlServer> m_server;
+    std::unique_ptr<JournalWriter> m_journal;
+    MachineList m_machineList;
+    std::unique_ptr<AdministratorLists> m_listFiles;
     std::uint64_t m_blockedAttempts = 0;
     std::uint64_t m_blockedLogged = 0;
     std::chrono::steady_clock::time_point m_blockedWindow{};

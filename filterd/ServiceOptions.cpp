@@ -1,6 +1,8 @@
 #include "filterd/ServiceOptions.h"
 
+#include "filterd/config/ServiceConfig.h"
 #include "wire/ControlPath.h"
+#include "wire/ListFile.h"
 
 #include <charconv>
 #include <cmath>
@@ -47,6 +49,14 @@ std::string ServiceOptions::usage() {
            "  --unload           remove the pins of a stopped service, ending its blocking for good\n"
            "  --queue N          records kept for a client that is slow to read (default: 16384,\n"
            "                     at most 2 MiB); 8 clients per user and 64 in all are served\n"
+           "  --lists-dir DIR    the administrator's list files, *.list, enforced for every process\n"
+           "                     (default: /etc/quilvane/lists.d)\n"
+           "  --check FILE...    check list files and exit: file:line: reason for each problem,\n"
+           "                     exit code 1 when there is one; needs no root, starts nothing\n"
+           "  --config FILE      settings of the service (default: /etc/quilvane/filterd.conf)\n"
+           "  --journal          write every connection and refused attempt to the systemd journal\n"
+           "                     (as \"journal = yes\" in the settings file)\n"
+           "  --no-journal       do not, whatever the settings file says\n"
            "  --verbose          log every connection\n"
            "  --help             show this help\n"
            "  --version          show the version\n";
@@ -55,6 +65,8 @@ std::string ServiceOptions::usage() {
 ServiceOptions ServiceOptions::parse(int argc, const char* const* argv) {
     ServiceOptions options;
     options.controlDirectory = Quilvane::Wire::controlDirectory();
+    options.listsDirectory = Quilvane::Wire::kListsDirectory;
+    options.configFile = ServiceConfig::kDefaultPath;
     const auto fail = [&options](std::string message) {
         options.action = Action::invalid;
         options.error = std::move(message);
@@ -79,12 +91,27 @@ ServiceOptions ServiceOptions::parse(int argc, const char* const* argv) {
             options.action = Action::version;
             return options;
         }
+        if (arg == "--check") {
+            options.action = Action::check;
+            options.checkFiles.assign(argv + i + 1, argv + argc);
+            if (options.checkFiles.empty()) {
+                return fail("--check needs one or more list files");
+            }
+            return options;
+        }
         if (arg == "--simulate") {
             options.simulate = true;
         } else if (arg == "--no-pin") {
             options.pinDirectory.clear();
         } else if (arg == "--unload") {
             options.action = Action::unload;
+        } else if (arg == "--journal" || arg == "--no-journal") {
+            options.journal = arg == "--journal";
+        } else if (arg == "--lists-dir" || arg == "--config") {
+            if (!value(text) || text.empty()) {
+                return fail(std::string(arg) + (arg == "--config" ? " needs a file" : " needs a folder"));
+            }
+            (arg == "--config" ? options.configFile : options.listsDirectory) = std::string(text);
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else if (arg == "--simulate-helper") {

@@ -3,14 +3,16 @@
 #include "filterd/simulator/SimulatorHelper.h"
 
 #include <cstddef>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace Filterd {
 
 // The command line of quilvane-filterd. Parsing never exits or prints: it says what to do (run,
 // print help or the version, unload, be a simulated application) or why the line is wrong.
 struct ServiceOptions {
-    enum class Action { run, help, version, unload, simulatorHelper, invalid };
+    enum class Action { run, help, version, unload, simulatorHelper, check, invalid };
 
     Action action = Action::run;
     std::string error; // for Action::invalid
@@ -23,6 +25,10 @@ struct ServiceOptions {
     std::string cgroupPath;                            // empty: the cgroup v2 root
     std::size_t queueCapacity = 16384;
     bool verbose = false;
+    std::string listsDirectory;          // --lists-dir, else /etc/quilvane/lists.d
+    std::string configFile;              // --config, else /etc/quilvane/filterd.conf
+    std::optional<bool> journal;         // --journal / --no-journal; unset: as the config file says
+    std::vector<std::string> checkFiles; // --check FILE…
     SimulatorHelper::Options helper;
 
     static ServiceOptions parse(int argc, const char* const* argv);

@@ -4,6 +4,7 @@
 #include "filterd/Log.h"
 #include "filterd/ServiceOptions.h"
 #include "filterd/simulator/SimulatorHelper.h"
+#include "wire/ListFile.h"
 
 #ifdef QUILVANE_FILTERD_HAVE_BPF
 #include "filterd/bpf/BpfFilter.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 using namespace Filterd;
 
@@ -37,6 +39,20 @@ int unload(const ServiceOptions& options) {
 #endif
 }
 
+// For a configuration repository's CI: the files' contents only, since a checkout is owned by
+// whoever checked it out.
+int check(const std::vector<std::string>& files) {
+    bool clean = true;
+    for (const std::string& path : files) {
+        const auto file = Quilvane::Wire::ListFile::read(path);
+        for (const auto& problem : file.problems()) {
+            std::fprintf(stderr, "%s\n", problem.text().c_str());
+            clean = false;
+        }
+    }
+    return clean ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -51,6 +67,8 @@ int main(int argc, char** argv) {
     case ServiceOptions::Action::invalid:
         std::fprintf(stderr, "quilvane-filterd: %s (try --help)\n", options.error.c_str());
         return 2;
+    case ServiceOptions::Action::check:
+        return check(options.checkFiles);
     case ServiceOptions::Action::simulatorHelper:
         return SimulatorHelper::run(options.helper);
     case ServiceOptions::Action::unload:

@@ -125,6 +125,39 @@ void Blacklist::load() {
     save();
 }
 
+void Blacklist::reloadStored() {
+    const std::optional<QStringList> stored = UserDefaults::standard().arrayForKey(m_userDefaultsKey);
+    const std::vector<AppPtr> resolved = resolveAll(stored.value_or(QStringList()));
+    QList<AppPtr> apps;
+    for (const AppPtr& app : resolved) {
+        if (app && indexOfIdentifier(apps, *app) < 0) {
+            apps.append(app);
+        }
+    }
+    QList<AppPtr> gone;
+    for (const AppPtr& app : m_apps) {
+        if (indexOfIdentifier(apps, *app) < 0) {
+            gone.append(app);
+        }
+    }
+    QList<AppPtr> came;
+    for (const AppPtr& app : apps) {
+        if (indexOfIdentifier(m_apps, *app) < 0) {
+            came.append(app);
+        }
+    }
+    m_apps = apps;
+    m_storedListUnread = false;
+    for (const auto& subscriber : m_subscribers) {
+        for (const AppPtr& app : gone) {
+            subscriber->appUnblocked(app);
+        }
+        for (const AppPtr& app : came) {
+            subscriber->appBlocked(app);
+        }
+    }
+}
+
 void Blacklist::block(const AppPtr& app) {
     userChangedTheList();
     if (indexOfIdentifier(m_apps, *app) < 0) {

@@ -35,6 +35,9 @@ public:
     void block(const AppPtr& app);
     void unblock(const AppPtr& app);
     void save();
+    // Takes over the stored list after another program (quilvanectl) changed the settings file:
+    // subscribers hear of each entry that went and each that came, and nothing is written back.
+    void reloadStored();
 
     // The stored list could not be read and the user has not changed the list since.
     bool storedListUnread() const { return m_storedListUnread; }

@@ -325,6 +325,58 @@ bool UserDefaults::wasChangedSinceLoad(const QString& key) const {
     return m_changedKeys.contains(key);
 }
 
+void UserDefaults::watchFile() {
+    if (m_watcher != nullptr) {
+        return;
+    }
+    const QString folder = QFileInfo(m_filePath).absolutePath();
+    QDir().mkpath(folder);
+    m_watcher = new QFileSystemWatcher(this);
+    m_reloadTimer = new QTimer(this);
+    m_reloadTimer->setSingleShot(true);
+    // A writer renames a whole new file into place; one reading once it has settled.
+    m_reloadTimer->setInterval(100);
+    connect(m_reloadTimer, &QTimer::timeout, this, &UserDefaults::reloadFromFile);
+    // The folder too: an atomic replace is a new file, which a watch on the old one misses.
+    m_watcher->addPath(folder);
+    const auto changed = [this] {
+        if (QFile::exists(m_filePath) && !m_watcher->files().contains(m_filePath)) {
+            m_watcher->addPath(m_filePath);
+        }
+        m_reloadTimer->start();
+    };
+    connect(m_watcher, &QFileSystemWatcher::directoryChanged, this, changed);
+    connect(m_watcher, &QFileSystemWatcher::fileChanged, this, changed);
+    changed();
+    m_reloadTimer->stop();
+}
+
+void UserDefaults::reloadFromFile() {
+    const FileContents file = readSettingsFile(m_filePath, m_schema);
+    if (!file.exists || !file.problem.isEmpty()) {
+        return;
+    }
+    QStringList changed;
+    {
+        QMutexLocker locker(&m_mutex);
+        if (m_readOnly || m_changeCount != m_writtenCount || file.values == m_values) {
+            return;
+        }
+        QStringList keys = m_values.keys() + file.values.keys();
+        keys.removeDuplicates();
+        for (const QString& key : keys) {
+            if (m_values.value(key) != file.values.value(key)) {
+                changed.append(key);
+            }
+        }
+        m_values = file.values;
+    }
+    for (const QString& key : changed) {
+        Q_EMIT valueChanged(key);
+        Q_EMIT valueReloaded(key);
+    }
+}
+
 void UserDefaults::load() {
     const FileContents file = readSettingsFile(m_filePath, m_schema);
     if (!file.exists) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QJsonObject>
 #include <QJsonValue>
@@ -8,6 +9,7 @@
 #include <QSet>
 #include <QString>
 #include <QStringList>
+#include <QTimer>
 #include <QVariant>
 #include <QVariantMap>
 #include <QWaitCondition>
@@ -84,12 +86,22 @@ public:
     // Waits until every change made so far is on disk; false when the last write failed.
     bool synchronize();
 
+    // Follows the file when another program (quilvanectl, a second copy) replaces it: a sound file
+    // that differs from what this object holds is taken over, and valueChanged and valueReloaded are
+    // emitted for each key that changed. While a write of this object is pending, its own values
+    // win, as they would on disk. A damaged file written by someone else is left alone.
+    void watchFile();
+    // The reading watchFile() does after a change; public for tests.
+    void reloadFromFile();
+
     const QString& filePath() const { return m_filePath; }
     QString backupPath() const { return m_filePath + QStringLiteral(".bak"); }
     const LoadReport& loadReport() const { return m_loadReport; }
 
 Q_SIGNALS:
     void valueChanged(const QString& key);
+    // `key` changed because another program changed the file.
+    void valueReloaded(const QString& key);
 
 private:
     void load();
@@ -118,4 +130,6 @@ private:
     quint64 m_writtenCount = 0;
     bool m_lastWriteSucceeded = true;
     bool m_stopping = false;
+    QFileSystemWatcher* m_watcher = nullptr;
+    QTimer* m_reloadTimer = nullptr;
 };

@@ -385,6 +385,72 @@ void runMachineCost(int rounds, double seconds) {
     hook("post_bind4", bind);
 }
 
+// The service's own CPU time (user + system, all threads) from /proc, in seconds.
+double serviceCpuSeconds(pid_t pid) {
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) {
+        return 0;
+    }
+    std::istringstream fields(stat.substr(close + 2));
+    std::string field;
+    unsigned long long utime = 0;
+    unsigned long long stime = 0;
+    for (int index = 3; fields >> field; ++index) {
+        if (index == 14) {
+            utime = std::stoull(field);
+        } else if (index == 15) {
+            stime = std::stoull(field);
+            break;
+        }
+    }
+    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// What writing every connection to the journal costs the service: its CPU per loopback connection
+// (an outgoing and an incoming record each, delivered to a client as always) with --journal and
+// without, in interleaved rounds. The rate limit is set out of reach so that every entry is written.
+void runJournalCost(int rounds, double seconds) {
+    if (::access("/run/systemd/journal/socket", F_OK) != 0) {
+        std::printf("\njournal: no journald listens on /run/systemd/journal/socket; start one "
+                    "(mkdir -p /run/systemd/journal && /lib/systemd/systemd-journald &)\n");
+        return;
+    }
+    char pattern[] = "/tmp/quilvane-load-conf-XXXXXX";
+    const std::string folder = ::mkdtemp(pattern);
+    const std::string config = folder + "/filterd.conf";
+    std::ofstream(config) << "journal_rate = 10000000\n";
+    std::vector<double> off, on;
+    for (int round = 0; round < rounds; ++round) {
+        for (const bool journal : {false, true}) {
+            Service service = startService({"--config", config, "--lists-dir", folder + "/none",
+                                            journal ? "--journal" : "--no-journal"});
+            const int control = connectControl(service.socket);
+            std::thread drain([control] {
+                std::uint8_t record[1024];
+                while (::recv(control, record, sizeof record, 0) > 0) {
+                }
+            });
+            const double before = serviceCpuSeconds(service.process->pid());
+            const double connections = connectRate(seconds) * seconds;
+            // Let the journal's thread finish what is queued before the service's time is read.
+            std::this_thread::sleep_for(500ms);
+            const double after = serviceCpuSeconds(service.process->pid());
+            (journal ? on : off).push_back((after - before) * 1e6 / connections);
+            ::shutdown(control, SHUT_RDWR);
+            drain.join();
+            ::close(control);
+            stopService(service);
+        }
+    }
+    std::remove(config.c_str());
+    ::rmdir(folder.c_str());
+    std::printf("\nthe service's CPU per loopback connection (median of %d interleaved rounds of %.0f s):\n",
+                rounds, seconds);
+    std::printf("  journal off %8.2f us   journal on %8.2f us   ratio %.2f\n", median(off), median(on),
+                median(on) / median(off));
+}
+
 // The longest time between two records reaching a client while another client sends `commands`
 // full-size lists: building a list must not hold up delivery.
 void runDeliveryGap(int commands) {
@@ -630,7 +696,7 @@ int main(int argc, char** argv) {
     double rate = 110000;
     std::string only = "all";
     const char* usage = "usage: filterd_load [--seconds S] [--rounds N] [--rate R] "
-                        "[--only connects|cost|gap|records]   (as root)\n";
+                        "[--only connects|cost|gap|journal|records]   (as root)\n";
     for (int i = 1; i < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
@@ -674,6 +740,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("gap")) {
         runDeliveryGap(30);
+    }
+    if (wanted("journal")) {
+        runJournalCost(rounds, seconds);
     }
     std::ofstream("/proc/sys/kernel/bpf_stats_enabled") << (statsFlag.empty() ? "0" : statsFlag.substr(0, 1));
     if (!wanted("records")) {

@@ -436,6 +436,10 @@ bool BpfFilter::replaceBlockList(ListOwner owner, const BlockListCommand& comman
     return m_lists->replace(owner, command.payload(), command.nameCount(), error);
 }
 
+void BpfFilter::waitUntilApplied() {
+    m_lists->waitUntilApplied();
+}
+
 void BpfFilter::usersChanged() {
     m_lists->removeListsOfDeletedUsers();
 }

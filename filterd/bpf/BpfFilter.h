@@ -50,6 +50,7 @@ public:
     bool replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) override;
     void poll() override;
     void usersChanged() override;
+    void waitUntilApplied() override;
     std::string statistics() const override;
 
     // Events the kernel could not queue because the ring buffer was full.

@@ -67,6 +67,11 @@ bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, 
     return true;
 }
 
+void UserLists::waitUntilApplied() {
+    std::unique_lock lock(m_mutex);
+    m_applied.wait(lock, [this] { return m_pending.empty() && !m_applying; });
+}
+
 std::size_t UserLists::ownerCount() const {
     std::lock_guard lock(m_mutex);
     return m_owners.size();
@@ -83,9 +88,12 @@ void UserLists::work() {
             return; // stopping, and nothing is left to apply
         }
         auto job = m_pending.extract(nextOwnerLocked());
+        m_applying = true;
         lock.unlock();
         apply(job.key(), job.mapped());
         lock.lock();
+        m_applying = false;
+        m_applied.notify_all();
     }
 }
 

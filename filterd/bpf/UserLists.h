@@ -41,6 +41,10 @@ public:
     bool replace(ListOwner owner, std::span<const std::uint8_t> payload, std::size_t count,
                  std::string& error);
 
+    // Returns once every list queued so far is applied (or refused): at start-up the service opens
+    // its socket only with the administrator's list files in force.
+    void waitUntilApplied();
+
     // Owners whose list is in force or queued.
     std::size_t ownerCount() const;
 
@@ -59,6 +63,8 @@ private:
     std::size_t m_maxOwners;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
+    std::condition_variable m_applied;
+    bool m_applying = false;
     std::map<ListOwner, std::vector<std::uint8_t>> m_pending; // payloads not applied yet
     std::deque<ListOwner> m_arrivals;                         // owners of m_pending, oldest first
     std::set<ListOwner> m_owners;

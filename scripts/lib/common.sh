@@ -10,7 +10,7 @@ QUILVANE_PACKAGES=(
     libicu-dev libplist-dev libglib2.0-dev
     libbpf-dev bpftool clang llvm linux-libc-dev libcap-dev libsystemd-dev dbus-daemon polkitd
     libgtest-dev libgmock-dev googletest libbenchmark-dev
-    xvfb xauth x11-utils iproute2 procps
+    xvfb xauth x11-utils iproute2 procps systemd
     ccache
 )
 

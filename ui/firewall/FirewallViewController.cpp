@@ -1,5 +1,3 @@
-#include "platform/TypeIdentifiers.h"
-#include "resources/SceneIdentifiers.h"
 #include "ui/firewall/FirewallViewController.h"
 
 #include "kernel/Connection.h"
@@ -7,16 +5,19 @@
 #include "model/Blacklist.h"
 #include "model/RefusedAttempts.h"
 #include "model/SettingsKeys.h"
+#include "platform/TypeIdentifiers.h"
 #include "platform/UserDefaults.h"
 #include "platform/widgets/OpenPanel.h"
 #include "platform/widgets/SystemFont.h"
 #include "platform/widgets/TableColumn.h"
 #include "platform/widgets/TableView.h"
+#include "resources/SceneIdentifiers.h"
 #include "ui/firewall/BlockByPath.h"
 #include "ui/firewall/DefaultsSwitchBinding.h"
 #include "ui/firewall/FirewallTableCellView.h"
 #include "ui/firewall/FirewallView.h"
 #include "ui_firewallViewController.h"
+#include "wire/ListFolder.h"
 
 #include <QFileInfo>
 #include <QLabel>
@@ -87,16 +88,69 @@ void FirewallViewController::viewDidLoad() {
     Blacklist& blacklist = Blacklist::shared();
     blacklist.addSubscriber(self);
     blacklistLoaded(blacklist.apps());
+    m_listsWatcher = new QFileSystemWatcher(this);
+    connect(m_listsWatcher, &QFileSystemWatcher::directoryChanged, this,
+            &FirewallViewController::readAdministratorLists);
+    connect(m_listsWatcher, &QFileSystemWatcher::fileChanged, this,
+            &FirewallViewController::readAdministratorLists);
+    readAdministratorLists();
     updateOnOffStatus();
 }
 
 int FirewallViewController::numberOfRowsInTableView(TableView* /*tableView*/) {
-    return static_cast<int>(m_items.size());
+    return static_cast<int>(m_items.size() + m_administratorItems.size());
+}
+
+namespace {
+
+QString& listsDirectory() {
+    static QString directory = QString::fromLatin1(Quilvane::Wire::kListsDirectory);
+    return directory;
+}
+
+} // namespace
+
+void FirewallViewController::setListsDirectory(const QString& directory) {
+    listsDirectory() = directory;
+}
+
+void FirewallViewController::readAdministratorLists() {
+    // Only root's files count, as for the service.
+    const auto folder = Quilvane::Wire::ListFolder::read(listsDirectory().toStdString(), 0);
+    if (!folder.valid()) {
+        return;
+    }
+    if (m_listsWatcher) {
+        // Editors write in place, configuration tools rename: the files and the folder both.
+        m_listsWatcher->addPath(listsDirectory());
+        for (const std::string& file : folder.files()) {
+            m_listsWatcher->addPath(QString::fromStdString(file));
+        }
+    }
+    QList<BlockedApp> items;
+    for (const std::string& name : folder.names()) {
+        items.append(BlockedApp(App::initWithIdentifier(QString::fromStdString(name))));
+    }
+    m_administratorItems = std::move(items);
+    if (m_tableView) {
+        m_tableView->reloadData();
+    }
+}
+
+QWidget* FirewallViewController::administratorRow(FirewallTableCellView* cell, int index) const {
+    const BlockedApp& item = m_administratorItems.at(index);
+    cell->imageView()->setPixmap(item.icon().isNull() ? QPixmap() : item.icon().pixmap(iconExtent));
+    cell->textField()->setText(item.app()->name());
+    cell->textField()->setFont(SystemFont::rowName());
+    cell->infoTextField()->setText(tr("Set by the administrator"));
+    cell->removeButton()->setVisible(false);
+    showRefusedTally(cell, *item.app());
+    return cell;
 }
 
 QWidget* FirewallViewController::viewForTableColumn(TableView* tableView, const TableColumn* column,
                                                     int row) {
-    if (row < 0 || column == nullptr || row >= m_items.size()) {
+    if (row < 0 || column == nullptr || row >= m_items.size() + m_administratorItems.size()) {
         return nullptr;
     }
     auto* cell =
@@ -104,6 +158,12 @@ QWidget* FirewallViewController::viewForTableColumn(TableView* tableView, const 
     if (cell == nullptr) {
         return nullptr;
     }
+    // Cells are reused: imageView's drop setting first, then the row's own state.
+    cell->imageView()->setAcceptDrops(false);
+    if (row >= m_items.size()) {
+        return administratorRow(cell, row - static_cast<int>(m_items.size()));
+    }
+    cell->removeButton()->setVisible(true);
     const BlockedApp& item = m_items.at(row);
     // Drops over a row's icon belong to the pane's drop target.
     cell->imageView()->setAcceptDrops(false);

@@ -8,6 +8,7 @@
 
 #include <QAbstractButton>
 #include <QDateTime>
+#include <QFileSystemWatcher>
 #include <QHash>
 #include <QLabel>
 #include <QList>
@@ -45,6 +46,8 @@ class FirewallViewController final : public ViewController,
 public:
     // The storyboard identifier of the scene, and the column whose cells show the rows.
     static QString storyboardIdentifier();
+    // Where the administrator's list files are read (/etc/quilvane/lists.d); tests point it elsewhere.
+    static void setListsDirectory(const QString& directory);
     static QString appColumnIdentifier();
 
     explicit FirewallViewController(QObject* parent = nullptr);
@@ -94,6 +97,11 @@ protected:
 
 private:
     int indexOfItem(const App& app) const;
+    // The names the administrator's list files block for every process: rows after the user's own,
+    // "set by the administrator", that no one can remove here. A folder the service would refuse
+    // keeps the rows shown, as the service keeps the list in force.
+    void readAdministratorLists();
+    QWidget* administratorRow(FirewallTableCellView* cell, int index) const;
     void showRowMenu(int row, const QPoint& globalPosition);
     void refusedTallyChanged(const QString& identifierKey);
     void showRefusedTally(FirewallTableCellView* cell, const App& app) const;
@@ -105,6 +113,8 @@ private:
     QPointer<QLabel> m_onOffStatusTextField;
     QPointer<QAbstractButton> m_addApplicationButton;
     QList<BlockedApp> m_items;
+    QList<BlockedApp> m_administratorItems;
+    QPointer<QFileSystemWatcher> m_listsWatcher;
     // The filter refuses by executable name, so a refused process may be known by another key than
     // the entry that blocked it (the program's path for a bare name, say): every key heard of, by the
     // executable name it runs.

@@ -6,12 +6,15 @@
 #include "tests/support/QtPrinters.h"
 #include "tests/ui/firewall/FirewallPaneFixture.h"
 #include "wire/KextCommandFrame.h"
+#include "wire/ListFolder.h"
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFile>
 #include <QLabel>
 #include <QMenu>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -329,4 +332,36 @@ TEST_F(FirewallPaneTest, RowsCountTheRefusedAttemptsUnderThePathAndEndLongPathsI
     EXPECT_TRUE(path->displayedText().endsWith(QChar(0x2026))) << path->displayedText().toStdString();
     EXPECT_LT(path->displayedText().size(), program.size());
     RefusedAttempts::shared().clearAll();
+}
+
+TEST_F(FirewallPaneTest, AdministratorsListFilesAreRowsNoUserCanRemove) {
+    if (::geteuid() != 0) {
+        GTEST_SKIP() << "list files count only when root owns them; this test writes them as itself";
+    }
+    QTemporaryDir lists;
+    ASSERT_TRUE(lists.isValid());
+    const auto write = [&](const QString& name, const QByteArray& text) {
+        QFile file(lists.filePath(name));
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(text);
+    };
+    write(QStringLiteral("lab.list"), "# the lab's list\n/usr/bin/transmission-gtk\n");
+    FirewallViewController::setListsDirectory(lists.path());
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("alpha")));
+    auto pane = loadPane();
+
+    ASSERT_EQ(pane->numberOfRowsInTableView(pane->tableView()), 2);
+    FirewallTableCellView* own = cellAt(*pane, 0);
+    FirewallTableCellView* administrators = cellAt(*pane, 1);
+    ASSERT_NE(administrators, nullptr);
+    EXPECT_EQ(administrators->textField()->text(), QStringLiteral("transmission-gtk"));
+    EXPECT_EQ(administrators->infoTextField()->text(), QStringLiteral("Set by the administrator"));
+    EXPECT_TRUE(administrators->removeButton()->isHidden());
+    EXPECT_FALSE(own->removeButton()->isHidden());
+    EXPECT_EQ(pane->menuForRow(1), nullptr);
+
+    write(QStringLiteral("more.list"), "steam\n");
+    EXPECT_TRUE(
+        TestEnvironment::waitUntil([&] { return pane->numberOfRowsInTableView(pane->tableView()) == 3; }));
+    FirewallViewController::setListsDirectory(QString::fromLatin1(Quilvane::Wire::kListsDirectory));
 }
