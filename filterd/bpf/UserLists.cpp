@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/types.h>
+#include <optional>
 #include <pwd.h>
 #include <string_view>
 #include <sys/resource.h>
@@ -39,7 +40,8 @@ UserLists::~UserLists() {
 }
 
 bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, std::size_t count,
-                        std::string& error) {
+                        std::string& error, std::uint64_t ticket) {
+    std::optional<FilterBackend::ListOutcome> superseded;
     std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
     {
         std::lock_guard lock(m_mutex);
@@ -60,7 +62,15 @@ bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, 
         if (!m_pending.contains(owner) && owner != kEveryone) {
             m_arrivals.push_back(owner);
         }
-        m_pending[owner] = std::move(bytes);
+        if (const auto waiting = m_pending.find(owner);
+            waiting != m_pending.end() && waiting->second.ticket != 0) {
+            superseded = FilterBackend::ListOutcome{owner, waiting->second.ticket, 0, "superseded",
+                                                    "a newer list replaced it before it took force"};
+        }
+        m_pending[owner] = Job{std::move(bytes), ticket};
+    }
+    if (superseded && m_applied) {
+        m_applied(*superseded);
     }
     m_wake.notify_one();
     return true;
@@ -117,7 +127,8 @@ std::size_t UserLists::removeListsOfDeletedUsers() {
     return gone.size();
 }
 
-void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload) {
+void UserLists::apply(ListOwner owner, const Job& job) {
+    const std::vector<std::uint8_t>& payload = job.payload;
     std::vector<std::uint64_t> hashes;
     const auto* text = reinterpret_cast<const char*>(payload.data());
     for (std::size_t start = 0; start < payload.size();) {
@@ -134,8 +145,14 @@ void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload)
     std::string error;
     if (swapIn(owner, hashes, error)) {
         Log::line(inForceLine(owner, hashes.size()));
+        if (m_applied) {
+            m_applied({owner, job.ticket, hashes.size(), {}, {}});
+        }
     } else {
         Log::line("could not apply " + describeOwner(owner) + ": " + error + "; the previous list stays");
+        if (m_applied) {
+            m_applied({owner, job.ticket, 0, "kernel", error});
+        }
     }
 }
 
