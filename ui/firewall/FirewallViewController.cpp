@@ -69,7 +69,8 @@ QWidget* FirewallViewController::loadView() {
     connect(m_tableView, &TableView::rowMenuRequested, this, &FirewallViewController::showRowMenu);
     connect(&RefusedAttempts::shared(), &RefusedAttempts::tallyChanged, this,
             &FirewallViewController::refusedTallyChanged);
-    connect(&ListEnforcement::shared(), &ListEnforcement::changed, this, [this] {
+    // The shared state outlives any pane: the connection lives as long as the pane's widgets.
+    connect(&ListEnforcement::shared(), &ListEnforcement::changed, m_tableView, [this] {
         updateOnOffStatus();
         m_tableView->reloadData();
     });
