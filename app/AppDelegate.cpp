@@ -46,7 +46,8 @@ void AppDelegate::launchApp() {
     // A service that hangs up on this user once polkit has said no must not count as reachable: the
     // client would keep a dead connection and the main window would show nothing. polkit answers in
     // milliseconds; the wait applies only to users that neither root nor the group lets in.
-    const bool refused = FilterServiceStatus::probe(launchVerdictWait) == FilterServiceStatus::State::refused;
+    m_launchServiceState = FilterServiceStatus::probe(launchVerdictWait);
+    const bool refused = m_launchServiceState == FilterServiceStatus::State::refused;
     const bool reachable = !refused && KextClient::shared().connectIfNeeded();
     if (!reachable && ProcessInfo::filterNeedsApproval()) {
         showWindowController(m_highSierraWindowController, highSierraWindowIdentifier);

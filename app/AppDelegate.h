@@ -1,10 +1,12 @@
 #pragma once
 
+#include "app/FilterServiceStatus.h"
 #include "model/BlacklistSubscriber.h"
 
 #include <QObject>
 #include <QString>
 #include <memory>
+#include <optional>
 
 class QMenuBar;
 class Storyboard;
@@ -45,6 +47,9 @@ public:
     void appUnblocked(const AppPtr& app) override;
     void blacklistLoaded(const QList<AppPtr>& apps) override;
 
+    // What the launch found of the filter service, so that the guide's first frame says it.
+    std::optional<FilterServiceStatus::State> launchServiceState() const { return m_launchServiceState; }
+
     const std::shared_ptr<WindowController>& mainWindowController() const { return m_mainWindowController; }
     const std::shared_ptr<WindowController>& highSierraWindowController() const {
         return m_highSierraWindowController;
@@ -60,4 +65,5 @@ private:
     Storyboard& m_storyboard;
     std::shared_ptr<WindowController> m_mainWindowController;
     std::shared_ptr<WindowController> m_highSierraWindowController;
+    std::optional<FilterServiceStatus::State> m_launchServiceState;
 };

@@ -8,7 +8,9 @@
 #include "ui_highSierraViewController.h"
 
 #include <QClipboard>
+#include <QCoreApplication>
 #include <QDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -97,6 +99,15 @@ void HighSierraViewController::viewDidLoad() {
     m_kextPoller->setInterval(pollInterval);
     connect(m_kextPoller.get(), &QTimer::timeout, this, &HighSierraViewController::pollKext);
     m_kextPoller->start();
+
+    // The launch has just looked at the service: the first frame says what it found, not the form's
+    // fixed text.
+    if (const std::shared_ptr<AppDelegate> delegate = AppDelegate::applicationDelegate()) {
+        if (const auto state = delegate->launchServiceState();
+            state && *state != FilterServiceStatus::State::answering) {
+            showServiceState(*state);
+        }
+    }
 }
 
 bool HighSierraViewController::eventFilter(QObject* watched, QEvent* event) {
@@ -155,9 +166,49 @@ void HighSierraViewController::showServiceState(FilterServiceStatus::State state
     // The picture shows starting an installed service.
     m_ui->screenshot->setVisible(state == FilterServiceStatus::State::notRunning);
     m_ui->preferencePathLabel->setVisible(startHelps);
+    m_ui->sourceLabel->setText(footnote(state));
+    m_ui->sourceLabel->setVisible(!m_ui->sourceLabel->text().isEmpty());
+    m_ui->statusLabel->setText(statusLine(state));
     if (changed) {
         printState(advice);
     }
+}
+
+// The line beside the buttons: what the guide is doing about `state`.
+QString HighSierraViewController::statusLine(FilterServiceStatus::State state) {
+    switch (state) {
+    case FilterServiceStatus::State::notInstalled:
+        return tr("The filter service is not installed.");
+    case FilterServiceStatus::State::refused:
+        return tr("The filter service is running and does not let you in.");
+    case FilterServiceStatus::State::notRunning:
+    case FilterServiceStatus::State::answering:
+        break;
+    }
+    return tr("Waiting for the filter service…");
+}
+
+// The small print under the guide. A refused user gets in only after a new login, so the guide
+// promises to close by itself only where the service's start is all that is missing; the
+// source-folder hint is only for someone running a build from the source folder.
+QString HighSierraViewController::footnote(FilterServiceStatus::State state) {
+    QStringList parts;
+    if (runningFromBuildTree()) {
+        parts.append(
+            tr("Working from the source folder? <tt>./scripts/run</tt> starts the service and Quilvane "
+               "together."));
+    }
+    if (state == FilterServiceStatus::State::notRunning ||
+        state == FilterServiceStatus::State::notInstalled) {
+        parts.append(tr("This window closes by itself as soon as the service answers; there is no need to "
+                        "restart Quilvane."));
+    }
+    return parts.join(QLatin1Char(' '));
+}
+
+// A build folder has CMake's cache one level above the program's own folder (build/app/quilvane).
+bool HighSierraViewController::runningFromBuildTree() {
+    return QFileInfo::exists(QCoreApplication::applicationDirPath() + QStringLiteral("/../CMakeCache.txt"));
 }
 
 void HighSierraViewController::copyButtonClicked() {

@@ -79,6 +79,9 @@ protected:
 
 private:
     void checkFinished(FilterServiceStatus::State state, bool loaded);
+    static QString statusLine(FilterServiceStatus::State state);
+    static QString footnote(FilterServiceStatus::State state);
+    static bool runningFromBuildTree();
     void closeOwnedDialogs();
     static void openSecurityPreferences();
 

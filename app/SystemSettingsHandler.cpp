@@ -35,7 +35,9 @@ void SystemSettingsHandler::install() {
 }
 
 bool SystemSettingsHandler::canStartService() const {
-    if (QStandardPaths::findExecutable(QStringLiteral("systemctl")).isEmpty() ||
+    // systemctl starts nothing unless systemd runs the machine, which it tells as sd_booted() does.
+    if (!QFileInfo(m_systemdRuntimeDirectory).isDir() ||
+        QStandardPaths::findExecutable(QStringLiteral("systemctl")).isEmpty() ||
         QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty()) {
         return false;
     }
@@ -80,9 +82,29 @@ QString SystemSettingsHandler::startCommand() {
     return QStringLiteral("sudo systemctl enable --now ") + QString::fromLatin1(serviceName);
 }
 
-// pkexec asks for the administrator's password itself; the guide notices the running service.
+// pkexec asks for the administrator's password itself; the guide notices the running service. A
+// start that fails (refused password, a unit that does not start) is said in the dialog.
 void SystemSettingsHandler::startService() {
-    QProcess::startDetached(QStringLiteral("pkexec"),
-                            {QStringLiteral("systemctl"), QStringLiteral("enable"), QStringLiteral("--now"),
-                             QString::fromLatin1(serviceName)});
+    auto* process = new QProcess(this);
+    process->setProcessChannelMode(QProcess::MergedChannels);
+    const auto failed = [this, process](const QString& why) {
+        if (m_dialog) {
+            m_dialog->setInformativeText(
+                tr("The filter service could not be started: %1").arg(why.trimmed()));
+            m_dialog->show();
+        }
+        process->deleteLater();
+    };
+    connect(process, &QProcess::errorOccurred, this,
+            [process, failed](QProcess::ProcessError) { failed(process->errorString()); });
+    connect(process, &QProcess::finished, this, [process, failed](int code, QProcess::ExitStatus status) {
+        if (status == QProcess::NormalExit && code == 0) {
+            process->deleteLater();
+            return;
+        }
+        const QString output = QString::fromLocal8Bit(process->readAll());
+        failed(output.isEmpty() ? tr("exit status %1").arg(code) : output);
+    });
+    process->start(QStringLiteral("pkexec"), {QStringLiteral("systemctl"), QStringLiteral("enable"),
+                                              QStringLiteral("--now"), QString::fromLatin1(serviceName)});
 }

@@ -29,9 +29,11 @@ public:
     // Makes this object the desktop's handler for `scheme`, until it is destroyed.
     void install();
 
-    // Whether the "Start Service" button is offered: systemctl and pkexec on PATH, and the unit file
-    // in one of the unit folders.
+    // Whether the "Start Service" button is offered: systemd running the machine, systemctl and
+    // pkexec on PATH, and the unit file in one of the unit folders.
     bool canStartService() const;
+    // Tests only: the folder whose presence says systemd runs the machine (/run/systemd/system).
+    void setSystemdRuntimeDirectory(const QString& path) { m_systemdRuntimeDirectory = path; }
 
     // The dialog shown last, while it is open (tests close it).
     QMessageBox* dialog() const { return m_dialog; }
@@ -44,6 +46,7 @@ private:
     void startService();
 
     QStringList m_unitDirectories;
+    QString m_systemdRuntimeDirectory = QStringLiteral("/run/systemd/system");
     QPointer<QMessageBox> m_dialog;
     bool m_installed = false;
 };

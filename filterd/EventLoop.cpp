@@ -4,6 +4,8 @@
 
 #include <cerrno>
 #include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 using Quilvane::Wire::UniqueFd;
 
@@ -19,7 +21,34 @@ std::unique_ptr<EventLoop> EventLoop::create() {
 }
 
 EventLoop::EventLoop(UniqueFd epoll)
-    : m_epoll(std::move(epoll)) {}
+    : m_epoll(std::move(epoll))
+    , m_wake(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (m_wake) {
+        add(m_wake.get(), EPOLLIN, [this](std::uint32_t) { runPosted(); });
+    }
+}
+
+void EventLoop::post(std::function<void()> task) {
+    {
+        std::lock_guard lock(m_postedMutex);
+        m_posted.push_back(std::move(task));
+    }
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_wake.get(), &one, sizeof one);
+}
+
+void EventLoop::runPosted() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t read = ::read(m_wake.get(), &count, sizeof count);
+    std::vector<std::function<void()>> tasks;
+    {
+        std::lock_guard lock(m_postedMutex);
+        tasks.swap(m_posted);
+    }
+    for (const auto& task : tasks) {
+        task();
+    }
+}
 
 bool EventLoop::add(int fd, std::uint32_t events, Handler handler) {
     auto entry = std::make_shared<Entry>();

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <unordered_map>
 #include <vector>
 
@@ -25,6 +26,8 @@ public:
     bool modify(int fd, std::uint32_t events);
     void remove(int fd);
     void addIdleHandler(std::function<void()> handler);
+    // Runs `task` on the loop's thread soon; callable from any thread.
+    void post(std::function<void()> task);
 
     // Runs until stop() is called.
     void run(std::chrono::milliseconds tick);
@@ -47,6 +50,10 @@ private:
     std::unordered_map<int, std::uint64_t> m_tokens;                     // fd -> token
     std::vector<std::function<void()>> m_idleHandlers;
     bool m_running = false;
+    void runPosted();
+    Quilvane::Wire::UniqueFd m_wake; // an eventfd that posted tasks ring
+    std::mutex m_postedMutex;
+    std::vector<std::function<void()>> m_posted;
 };
 
 } // namespace Filterd

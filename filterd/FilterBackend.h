@@ -3,6 +3,7 @@
 #include "filterd/control/BlockListCommand.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,7 +29,22 @@ inline std::string inForceLine(ListOwner owner, std::size_t names) {
 // connection it sees to the EventSink it was created with.
 class FilterBackend {
 public:
+    // What became of a list the backend accepted: in force with `names` names, or not (`error`
+    // says why, `code` in a word). `ticket` is the command's (BlockListCommand::ticket()).
+    struct ListOutcome {
+        ListOwner owner = 0;
+        std::uint64_t ticket = 0;
+        std::size_t names = 0;
+        std::string code; // empty when in force
+        std::string error;
+    };
+    // Called when a list took force or failed, on whatever thread applied it.
+    using ListApplied = std::function<void(const ListOutcome&)>;
+
     virtual ~FilterBackend() = default;
+
+    // Set before the first list is given.
+    void setListApplied(ListApplied handler) { m_listApplied = std::move(handler); }
 
     // Replaces the whole list of `owner` in one step, now or soon (the backend logs inForceLine()
     // then). On failure the previous list stays in force and `error` says why.
@@ -47,6 +63,16 @@ public:
 
     // One line of counters for the log ("events 10, dropped 0").
     virtual std::string statistics() const = 0;
+
+protected:
+    void listApplied(const ListOutcome& outcome) const {
+        if (m_listApplied) {
+            m_listApplied(outcome);
+        }
+    }
+
+private:
+    ListApplied m_listApplied;
 };
 
 } // namespace Filterd

@@ -18,6 +18,7 @@
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -154,6 +155,19 @@ bool FilterService::start(std::string& error) {
     if (!m_server) {
         return false;
     }
+    // The kernel's lists are applied on a worker thread; their senders hear of it on the loop's.
+    m_backend->setListApplied(
+        [this, loopThread = std::this_thread::get_id()](const FilterBackend::ListOutcome& outcome) {
+            if (std::this_thread::get_id() == loopThread) {
+                m_server->listApplied(outcome); // applied at once, before its sender is told it waits
+                return;
+            }
+            m_loop->post([this, outcome] {
+                if (m_server) {
+                    m_server->listApplied(outcome);
+                }
+            });
+        });
     m_loop->addIdleHandler([this] { onIdle(); });
     m_lastStatistics = std::chrono::steady_clock::now();
     Log::line(std::string("listening on ") + m_server->socketPath() +

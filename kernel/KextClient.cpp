@@ -2,17 +2,19 @@
 
 #include "kernel/KextSocket.h"
 #include "kernel/RecordDecoder.h"
-#include "wire/ControlPath.h"
-#include "wire/LocalSocket.h"
-#include "wire/KextCommandFrame.h"
-#include "wire/UniqueFd.h"
 #include "model/Blacklist.h"
 #include "model/FilterCommand.h"
+#include "model/ListEnforcement.h"
 #include "model/Notices.h"
 #include "model/RefusedAttempts.h"
 #include "model/SettingsKeys.h"
 #include "platform/Dispatch.h"
 #include "platform/UserDefaults.h"
+#include "wire/ControlPath.h"
+#include "wire/KextCommandFrame.h"
+#include "wire/LocalSocket.h"
+#include "wire/ServiceReply.h"
+#include "wire/UniqueFd.h"
 
 #include <QDateTime>
 #include <QFileSystemWatcher>
@@ -84,8 +86,16 @@ struct Pipeline final : std::enable_shared_from_this<Pipeline> {
     void decode(const std::vector<RecordDecoder::Message>& batch) {
         std::vector<KextClient::KextEvent> ready;
         std::vector<AppPtr> refused;
+        std::vector<Quilvane::Wire::ServiceReply> replies;
         ready.reserve(batch.size());
         for (const RecordDecoder::Message& message : batch) {
+            if (Quilvane::Wire::recordCommand(message.record) == Quilvane::Wire::kReplyCommand) {
+                if (auto reply =
+                        Quilvane::Wire::decodeReply(std::span(message.record).first(message.length))) {
+                    replies.push_back(std::move(*reply));
+                }
+                continue;
+            }
             auto decoded = decoder.decode(message.record, message.length);
             switch (decoded.kind) {
             case RecordDecoder::Decoded::Kind::connection:
@@ -105,7 +115,23 @@ struct Pipeline final : std::enable_shared_from_this<Pipeline> {
                 break;
             }
         }
+        deliverReplies(std::move(replies));
         deliver(std::move(ready), std::move(refused));
+    }
+
+    // In the order they came, before the records read with them and before a loss of the socket.
+    void deliverReplies(std::vector<Quilvane::Wire::ServiceReply> replies) {
+        if (replies.empty()) {
+            return;
+        }
+        Dispatch::async(Dispatch::Queue::main, [self = shared_from_this(), replies = std::move(replies)] {
+            if (self->client == nullptr) {
+                return;
+            }
+            for (const auto& reply : replies) {
+                ListEnforcement::shared().replyReceived(reply);
+            }
+        });
     }
 
     void deliver(std::vector<KextClient::KextEvent> events, std::vector<AppPtr> refused) {
@@ -144,6 +170,7 @@ struct KextClient::Private {
     using Message = RecordDecoder::Message;
 
     std::atomic<std::int32_t> socket{0};
+    std::atomic<std::uint32_t> sequence{0}; // block-list commands sent on this connection
     std::mutex connecting;
     std::shared_ptr<Pipeline> pipeline = std::make_shared<Pipeline>();
     UniqueFd wakeReader;
@@ -309,6 +336,11 @@ bool KextClient::connectIfNeeded() {
     if (d->socket.load() == 0) {
         d->socket = openKextSocket();
         if (d->socket.load() != 0) {
+            d->sequence = 0;
+            // Replies on, then the list in force: a service that predates replies ignores both
+            // with a log line, and this client then simply hears nothing.
+            setKextOption(d->socket.load(), Quilvane::Wire::kHelloOption, nullptr, 0);
+            setKextOption(d->socket.load(), Quilvane::Wire::kListInForceOption, nullptr, 0);
             d->startListening();
         }
     }
@@ -335,6 +367,12 @@ void KextClient::updateBlacklist(const Blacklist* blacklist) {
         return;
     }
     Notices::shared().clear(kNotSentNoticeKey);
+    QStringList names;
+    for (const std::string& name :
+         Quilvane::Wire::decodeProcessNames(command.payload()).value_or(std::vector<std::string>())) {
+        names.append(QString::fromStdString(name));
+    }
+    ListEnforcement::shared().commandSent(++d->sequence, names);
 }
 
 int KextClient::socket() const {
@@ -394,6 +432,7 @@ void KextClient::connectionLost(std::int32_t fd) {
         closeKextSocket(fd);
         d->socket = 0;
     }
+    ListEnforcement::shared().connectionLost();
     Notices::shared().set(kServiceNoticeKey,
                           QObject::tr("The filter service stopped. Blocked applications stay blocked; "
                                       "changes wait until it is back."));

@@ -1,5 +1,6 @@
 #include "model/Blacklist.h"
 
+#include "model/ListEnforcement.h"
 #include "model/Notices.h"
 #include "model/SettingsKeys.h"
 #include "platform/UserDefaults.h"
@@ -111,6 +112,14 @@ void Blacklist::load() {
     const UserDefaults& defaults = UserDefaults::standard();
     reportSettingsFile(defaults);
     m_storedListUnread = defaults.loadReport().state == UserDefaults::LoadState::damaged;
+    if (m_storedListUnread) {
+        QObject::connect(&ListEnforcement::shared(), &ListEnforcement::listInForceReported,
+                         &ListEnforcement::shared(), [this](bool known, const QStringList& names) {
+                             if (known && this == s_shared) {
+                                 adoptListInForce(names);
+                             }
+                         });
+    }
     const std::optional<QStringList> stored = defaults.arrayForKey(m_userDefaultsKey);
     if (!stored) {
         return; // nothing stored, or not an array of texts: leave the value as it is
@@ -188,6 +197,31 @@ void Blacklist::userChangedTheList() {
         m_storedListUnread = false;
         reportListInForce();
     }
+}
+
+bool Blacklist::adoptListInForce(const QStringList& names) {
+    if (!m_storedListUnread) {
+        return false;
+    }
+    m_storedListUnread = false;
+    m_apps.clear();
+    for (const QString& name : names) {
+        // The service knows program names only: each comes back as a block of that name.
+        if (AppPtr app = App::initWithIdentifier(name); app && indexOfIdentifier(m_apps, *app) < 0) {
+            m_apps.append(app);
+        }
+    }
+    save();
+    Notices::shared().set(QStringLiteral("settings"),
+                          QStringLiteral("The settings file %1 was damaged and had no usable backup, so the "
+                                         "block list shown is the one the filter service enforces, taken "
+                                         "from the service (%2 names).")
+                              .arg(UserDefaults::standard().filePath())
+                              .arg(m_apps.size()));
+    for (const auto& subscriber : m_subscribers) {
+        subscriber->blacklistLoaded(m_apps);
+    }
+    return true;
 }
 
 void Blacklist::reportListInForce() {

@@ -43,6 +43,10 @@ public:
     bool storedListUnread() const { return m_storedListUnread; }
     // Tells the window that the list shown is now the one in force (after a damaged settings file).
     static void reportListInForce();
+    // While the stored list is unread: takes the service's list in force (its program names) as the
+    // list, stores it and tells the subscribers, so that the first change does not lift blocks the
+    // window never showed. Returns whether it did.
+    bool adoptListInForce(const QStringList& names);
 
     const QString& userDefaultsKey() const { return m_userDefaultsKey; }
     const QList<AppPtr>& apps() const { return m_apps; }

@@ -151,7 +151,9 @@ std::unique_ptr<BpfFilter> BpfFilter::create(EventLoop& loop, const Options& opt
     filter->m_lists = std::make_unique<UserLists>(bpf_map__fd(filter->m_skeleton->maps.user_lists),
                                                   Quilvane::Wire::kMaxListOwners,
                                                   [raw = filter.get()] { raw->listsChanged(); });
-    filter->usersChanged(); // users deleted while the service was away
+    filter->m_lists->setApplied(
+        [raw = filter.get()](const ListOutcome& outcome) { raw->listApplied(outcome); });
+    filter->usersChanged(); // users deleted while the service was away; needs the lists
     return filter;
 }
 
@@ -433,7 +435,7 @@ void BpfFilter::poll() {
 }
 
 bool BpfFilter::replaceBlockList(ListOwner owner, const BlockListCommand& command, std::string& error) {
-    return m_lists->replace(owner, command.payload(), command.nameCount(), error);
+    return m_lists->replace(owner, command.payload(), command.nameCount(), error, command.ticket());
 }
 
 void BpfFilter::waitUntilApplied() {

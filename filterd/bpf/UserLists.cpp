@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <linux/types.h>
+#include <optional>
 #include <pwd.h>
 #include <string_view>
 #include <sys/resource.h>
@@ -40,7 +41,8 @@ UserLists::~UserLists() {
 }
 
 bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, std::size_t count,
-                        std::string& error) {
+                        std::string& error, std::uint64_t ticket) {
+    std::optional<FilterBackend::ListOutcome> superseded;
     std::vector<std::uint8_t> bytes(payload.begin(), payload.end());
     {
         std::lock_guard lock(m_mutex);
@@ -61,7 +63,15 @@ bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, 
         if (!m_pending.contains(owner) && owner != kEveryone) {
             m_arrivals.push_back(owner);
         }
-        m_pending[owner] = std::move(bytes);
+        if (const auto waiting = m_pending.find(owner);
+            waiting != m_pending.end() && waiting->second.ticket != 0) {
+            superseded = FilterBackend::ListOutcome{owner, waiting->second.ticket, 0, "superseded",
+                                                    "a newer list replaced it before it took force"};
+        }
+        m_pending[owner] = Job{std::move(bytes), ticket};
+    }
+    if (superseded && m_applied) {
+        m_applied(*superseded);
     }
     m_wake.notify_one();
     return true;
@@ -69,7 +79,7 @@ bool UserLists::replace(ListOwner owner, std::span<const std::uint8_t> payload, 
 
 void UserLists::waitUntilApplied() {
     std::unique_lock lock(m_mutex);
-    m_applied.wait(lock, [this] { return m_pending.empty() && !m_applying; });
+    m_idle.wait(lock, [this] { return m_pending.empty() && !m_applying; });
 }
 
 std::size_t UserLists::ownerCount() const {
@@ -93,7 +103,7 @@ void UserLists::work() {
         apply(job.key(), job.mapped());
         lock.lock();
         m_applying = false;
-        m_applied.notify_all();
+        m_idle.notify_all();
     }
 }
 
@@ -104,7 +114,7 @@ ListOwner UserLists::nextOwnerLocked() {
         return kEveryone;
     }
     const auto emptying = std::find_if(m_arrivals.begin(), m_arrivals.end(),
-                                       [this](ListOwner owner) { return m_pending.at(owner).empty(); });
+                                       [this](ListOwner owner) { return m_pending.at(owner).payload.empty(); });
     const auto next = emptying != m_arrivals.end() ? emptying : m_arrivals.begin();
     const ListOwner owner = *next;
     m_arrivals.erase(next);
@@ -131,7 +141,8 @@ std::size_t UserLists::removeListsOfDeletedUsers() {
     return gone.size();
 }
 
-void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload) {
+void UserLists::apply(ListOwner owner, const Job& job) {
+    const std::vector<std::uint8_t>& payload = job.payload;
     std::vector<std::uint64_t> hashes;
     const auto* text = reinterpret_cast<const char*>(payload.data());
     for (std::size_t start = 0; start < payload.size();) {
@@ -151,8 +162,14 @@ void UserLists::apply(ListOwner owner, const std::vector<std::uint8_t>& payload)
             m_changed();
         }
         Log::line(inForceLine(owner, hashes.size()));
+        if (m_applied) {
+            m_applied({owner, job.ticket, hashes.size(), {}, {}});
+        }
     } else {
         Log::line("could not apply " + describeOwner(owner) + ": " + error + "; the previous list stays");
+        if (m_applied) {
+            m_applied({owner, job.ticket, 0, "kernel", error});
+        }
     }
 }
 

@@ -38,8 +38,13 @@ public:
 
     // Queues the names of `payload` (each ending in a NUL; `count` of them not empty) as the whole
     // list of `owner`; an empty list removes the owner's list. The names are hashed on the worker.
+    // `ticket` comes back in the outcome handed to the applied handler.
     bool replace(ListOwner owner, std::span<const std::uint8_t> payload, std::size_t count,
-                 std::string& error);
+                 std::string& error, std::uint64_t ticket = 0);
+
+    // Called on the worker once a list is swapped in or failed, and for a waiting list a newer one
+    // replaced. Set before the first replace().
+    void setApplied(FilterBackend::ListApplied handler) { m_applied = std::move(handler); }
 
     // Returns once every list queued so far is applied (or refused): at start-up the service opens
     // its socket only with the administrator's list files in force.
@@ -55,7 +60,11 @@ public:
 private:
     void work();
     ListOwner nextOwnerLocked();
-    void apply(ListOwner owner, const std::vector<std::uint8_t>& payload);
+    struct Job {
+        std::vector<std::uint8_t> payload;
+        std::uint64_t ticket = 0;
+    };
+    void apply(ListOwner owner, const Job& job);
     bool swapIn(ListOwner owner, const std::vector<std::uint64_t>& hashes, std::string& error);
 
     int m_outer;
@@ -63,12 +72,13 @@ private:
     std::size_t m_maxOwners;
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::condition_variable m_applied;
+    std::condition_variable m_idle; // notified when the worker has nothing left to apply
     bool m_applying = false;
-    std::map<ListOwner, std::vector<std::uint8_t>> m_pending; // payloads not applied yet
+    std::map<ListOwner, Job> m_pending;                       // lists not applied yet
     std::deque<ListOwner> m_arrivals;                         // owners of m_pending, oldest first
     std::set<ListOwner> m_owners;
     bool m_stopping = false;
+    FilterBackend::ListApplied m_applied;
     std::thread m_worker;
 };
 

@@ -37,11 +37,16 @@ public:
     // Non-empty names, repeats included; 0 means the command empties the list.
     std::size_t nameCount() const { return m_nameCount; }
 
+    // Which command of the service this is, so that its outcome finds its sender; 0 for none.
+    std::uint64_t ticket() const { return m_ticket; }
+    void setTicket(std::uint64_t ticket) { m_ticket = ticket; }
+
 private:
     static std::vector<std::string> uniqueNames(std::vector<std::string>& names);
 
     std::vector<std::uint8_t> m_payload;
     std::size_t m_nameCount = 0;
+    std::uint64_t m_ticket = 0;
     std::string m_error;
 };
 

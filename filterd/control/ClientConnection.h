@@ -50,6 +50,15 @@ public:
     // The parts so far, and whether they outgrew the limit; both are reset.
     std::vector<std::uint8_t> takeListParts(bool& overflowed);
 
+    // Whether the client asked for replies (a hello message), and the number of its last block-list
+    // command since then: what a reply names as its sequence.
+    bool wantsReplies() const { return m_wantsReplies; }
+    void setWantsReplies() { m_wantsReplies = true; }
+    std::uint32_t nextSequence() { return ++m_sequence; }
+    // Tells this connection apart from a later one that got the same descriptor.
+    std::uint64_t serial() const { return m_serial; }
+    void setSerial(std::uint64_t serial) { m_serial = serial; }
+
     // Whether the server is waiting for the socket to become writable.
     bool waitingForWrite() const { return m_waitingForWrite; }
     void setWaitingForWrite(bool waiting) { m_waitingForWrite = waiting; }
@@ -69,6 +78,9 @@ private:
     std::vector<std::uint8_t> m_listParts;
     bool m_listPartsOverflowed = false;
     bool m_waitingForWrite = false;
+    bool m_wantsReplies = false;
+    std::uint32_t m_sequence = 0;
+    std::uint64_t m_serial = 0;
     bool m_largeSendBuffer = false;
 };
 

@@ -223,6 +223,7 @@ void ControlServer::addClient(UniqueFd socket, const PeerPolicy::Peer& peer, con
         m_admission->released(peer.uid);
         return;
     }
+    client->setSerial(++m_nextSerial);
     m_clientLines.line("accepted " + describe(*client) + ", " + how);
     m_clients.emplace(fd, std::move(client));
 }
@@ -280,25 +281,133 @@ bool ControlServer::readCommands(ClientConnection& client, std::size_t limit) {
             return false;
         }
         const std::size_t messageLength = static_cast<std::size_t>(length);
-        if (takeListPart(client, messageLength)) {
+        if (takeListPart(client, messageLength) || takeRequest(client, messageLength)) {
             continue;
         }
-        const auto command = completeCommand(client, messageLength);
+        auto command = completeCommand(client, messageLength);
+        const std::uint32_t sequence = client.wantsReplies() ? client.nextSequence() : 0;
+        using Quilvane::Wire::ReplyKind;
         if (!command.valid()) {
             m_commandLines.line("refused a command from " + describe(client) + ": " + command.error() +
                       "; the current list stays");
+            reply(client, {ReplyKind::refused, sequence, 0, "invalid", command.error(), {}});
             continue;
         }
+        const std::uint64_t ticket = ++m_nextTicket;
+        command.setTicket(ticket);
+        m_pending[ticket] = {client.serial(), sequence, command.names()};
         std::string error;
         if (!m_handler({client.peer().uid, isAdmin(client.peer())}, command, error)) {
+            m_pending.erase(ticket);
             m_commandLines.line("could not apply the list of " + describe(client) + ": " + error +
                       "; the current list stays");
+            reply(client, {ReplyKind::refused, sequence, 0, "not-applied", error, {}});
             continue;
+        }
+        // A backend that applied it at once has answered already (listApplied ran).
+        if (m_pending.contains(ticket)) {
+            reply(client, {ReplyKind::waiting, sequence, 0, {}, {}, {}});
         }
         m_commandLines.line(describe(client) + " set the block list (" + std::to_string(command.nameCount()) +
                   " names)");
     }
     return true; // more may wait: the loop comes back, after the other clients had their turn
+}
+
+// A hello (replies on) or a question for the list in force; neither is a block-list command.
+bool ControlServer::takeRequest(ClientConnection& client, std::size_t messageLength) {
+    using namespace Quilvane::Wire;
+    if (messageLength > m_commandBuffer.size()) {
+        return false;
+    }
+    const auto message = parseCommand(std::span(m_commandBuffer).first(messageLength));
+    if (!message || message->level != kSysprotoControl) {
+        return false;
+    }
+    if (message->option == kHelloOption) {
+        client.setWantsReplies();
+        reply(client, {ReplyKind::hello, 0, 0, {}, {}, {}});
+        return true;
+    }
+    if (message->option == kListInForceOption) {
+        answerListRequest(client, message->payload);
+        return true;
+    }
+    return false;
+}
+
+// The sender's own list, or (root and administrators only) any owner's.
+void ControlServer::answerListRequest(ClientConnection& client, std::span<const std::uint8_t> payload) {
+    using namespace Quilvane::Wire;
+    ListOwner owner = ownerOf(client.peer());
+    if (payload.size() == sizeof(std::uint32_t)) {
+        std::memcpy(&owner, payload.data(), sizeof owner);
+    } else if (!payload.empty()) {
+        reply(client, {ReplyKind::listEnd,
+                       0,
+                       0,
+                       "invalid",
+                       "a list is asked for with no payload or a 4-byte owner",
+                       {}});
+        return;
+    }
+    if (owner != ownerOf(client.peer()) && !isAdmin(client.peer())) {
+        reply(client,
+              {ReplyKind::listEnd, 0, 0, "not-allowed", "only administrators may see another list", {}});
+        return;
+    }
+    const auto it = m_inForce.find(owner);
+    if (it == m_inForce.end()) {
+        // Blocks pinned by an earlier run are kept as hashes only: their names cannot be told.
+        reply(client, {ReplyKind::listEnd, 0, 0, "unknown", "no list was set since the service started", {}});
+        return;
+    }
+    if (client.wantsReplies()) {
+        for (const auto& message : encodeListReply(it->second)) {
+            client.enqueue(message.data(), message.size());
+        }
+    }
+}
+
+void ControlServer::reply(ClientConnection& client, const Quilvane::Wire::ServiceReply& reply) {
+    if (!client.wantsReplies()) {
+        return; // a client of the plain protocol gets nothing it cannot read
+    }
+    const auto message = Quilvane::Wire::encodeReply(reply);
+    client.enqueue(message.data(), message.size());
+}
+
+ClientConnection* ControlServer::clientWithSerial(std::uint64_t serial) {
+    for (auto& [fd, client] : m_clients) {
+        if (client->serial() == serial) {
+            return client.get();
+        }
+    }
+    return nullptr;
+}
+
+void ControlServer::listApplied(const FilterBackend::ListOutcome& outcome) {
+    using Quilvane::Wire::ReplyKind;
+    const auto it = m_pending.find(outcome.ticket);
+    if (it == m_pending.end()) {
+        return;
+    }
+    PendingCommand pending = std::move(it->second);
+    m_pending.erase(it);
+    if (outcome.code.empty()) {
+        m_inForce[outcome.owner] = std::move(pending.names);
+    }
+    ClientConnection* client = clientWithSerial(pending.client);
+    if (client == nullptr) {
+        return;
+    }
+    if (outcome.code.empty()) {
+        reply(*client,
+              {ReplyKind::inForce, pending.sequence, static_cast<std::uint32_t>(outcome.names), {}, {}, {}});
+    } else {
+        reply(*client, {ReplyKind::refused, pending.sequence, 0, outcome.code, outcome.error, {}});
+    }
+    flushClient(*client);
 }
 
 // A part of a list sent in several messages: kept with its client until the final message.
@@ -352,6 +461,10 @@ void ControlServer::deliver(const std::uint8_t* record, std::size_t length, uid_
             client->enqueue(record, length);
         }
     }
+}
+
+ListOwner ControlServer::ownerOf(const PeerPolicy::Peer& peer) const {
+    return isAdmin(peer) ? kEveryone : peer.uid;
 }
 
 bool ControlServer::isAdmin(const PeerPolicy::Peer& peer) const {

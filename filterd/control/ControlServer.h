@@ -1,12 +1,14 @@
 #pragma once
 
-#include "filterd/control/BlockListCommand.h"
-#include "filterd/control/ClientConnection.h"
 #include "filterd/EventLoop.h"
-#include "filterd/control/PeerPolicy.h"
+#include "filterd/FilterBackend.h"
+#include "filterd/control/BlockListCommand.h"
 #include "filterd/control/ClientAdmission.h"
+#include "filterd/control/ClientConnection.h"
 #include "filterd/control/LogThrottle.h"
+#include "filterd/control/PeerPolicy.h"
 #include "filterd/control/PolkitAuthority.h"
+#include "wire/ServiceReply.h"
 #include "wire/UniqueFd.h"
 
 #include <chrono>
@@ -63,6 +65,10 @@ public:
     void deliver(const std::uint8_t* record, std::size_t length, uid_t owner);
     void flush();
 
+    // A list the handler accepted took force or failed: its sender hears so, if it asked for
+    // replies, and the names of a list in force are kept to answer who asks for it.
+    void listApplied(const FilterBackend::ListOutcome& outcome);
+
     std::size_t clientCount() const { return m_clients.size(); }
     std::uint64_t droppedRecords() const;
 
@@ -82,6 +88,11 @@ private:
     void closeClient(int fd, const std::string& why);
     std::string describe(const ClientConnection& client) const;
     bool isAdmin(const PeerPolicy::Peer& peer) const;
+    ListOwner ownerOf(const PeerPolicy::Peer& peer) const;
+    bool takeRequest(ClientConnection& client, std::size_t messageLength);
+    void answerListRequest(ClientConnection& client, std::span<const std::uint8_t> payload);
+    void reply(ClientConnection& client, const Quilvane::Wire::ServiceReply& reply);
+    ClientConnection* clientWithSerial(std::uint64_t serial);
 
     EventLoop& m_loop;
     Options m_options;
@@ -97,6 +108,17 @@ private:
     std::size_t m_freedSinceTrim = 0;
     std::size_t m_queuedBytesLastFlush = 0;
     std::chrono::steady_clock::time_point m_lastTrim{};
+
+    // Commands handed on whose outcome is not known yet, by ticket.
+    struct PendingCommand {
+        std::uint64_t client = 0; // serial
+        std::uint32_t sequence = 0;
+        std::vector<std::string> names;
+    };
+    std::map<std::uint64_t, PendingCommand> m_pending;
+    std::map<ListOwner, std::vector<std::string>> m_inForce; // lists set since the service started
+    std::uint64_t m_nextTicket = 0;
+    std::uint64_t m_nextSerial = 0;
 };
 
 } // namespace Filterd

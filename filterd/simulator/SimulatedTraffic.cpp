@@ -435,6 +435,7 @@ bool SimulatedTraffic::replaceBlockList(ListOwner owner, const BlockListCommand&
         }
     }
     Log::line(inForceLine(owner, names.size()));
+    listApplied({owner, command.ticket(), names.size(), {}, {}});
     for (Helper& helper : m_helpers) {
         const bool block = m_blocked.contains(helper.name);
         if (helper.pid > 0 && block != helper.stopped) {

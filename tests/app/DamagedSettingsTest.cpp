@@ -2,6 +2,7 @@
 #include "app/Startup.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "model/ListEnforcement.h"
 #include "model/Notices.h"
 #include "model/SettingsKeys.h"
 #include "platform/UserDefaults.h"
@@ -9,6 +10,7 @@
 #include "tests/platform/PackageFixtures.h"
 #include "tests/support/FakeKextFilter.h"
 #include "tests/support/TestEnvironment.h"
+#include "wire/ControlPath.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,6 +18,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <functional>
 #include <gtest/gtest.h>
 
@@ -173,6 +176,46 @@ TEST_F(DamagedSettingsTest, WithoutABackupTheServiceKeepsItsListUntilTheUserChan
     Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("wget")));
     ASSERT_TRUE(m_filter->waitForCommands(3));
     EXPECT_EQ(m_filter->commands()[2].payload, std::vector<std::uint8_t>({'w', 'g', 'e', 't', 0}));
+}
+
+// With the file and its backup lost, the window takes the list the real service has in force
+// instead of showing an empty one, and the next change adds to it rather than lifting it.
+TEST_F(DamagedSettingsTest, WithoutABackupTheListInForceIsTakenFromTheService) {
+    m_filter.reset();
+    QProcess service;
+    service.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    service.start(QStringLiteral(QUILVANE_FILTERD_BINARY),
+                  {QStringLiteral("--simulate"), QStringLiteral("--control-dir"),
+                   QString::fromStdString(Quilvane::Wire::controlDirectory())});
+    ASSERT_TRUE(service.waitForStarted());
+    ASSERT_TRUE(TestEnvironment::waitUntil([] { return KextClient::shared().connectIfNeeded(); }, 10s));
+    KextClient::shared().updateBlacklist(&Blacklist::shared());
+    ASSERT_TRUE(TestEnvironment::waitUntil(
+        [] { return ListEnforcement::shared().listState().state == ListEnforcement::State::enforced; }, 10s));
+    KextClient::resetShared();
+
+    ASSERT_TRUE(QFile::remove(settingsPath()));
+    ASSERT_TRUE(QDir().mkpath(settingsPath())); // unreadable
+    ASSERT_TRUE(QFile::remove(UserDefaults::standard().backupPath()));
+    ListEnforcement::shared().reset();
+    startAgain();
+
+    const QStringList inForce = {QStringLiteral("curl"), QStringLiteral("mailer")};
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return Blacklist::shared().identifiers() == inForce; }, 10s))
+        << Blacklist::shared().identifiers().join(QLatin1Char(',')).toStdString();
+    EXPECT_TRUE(
+        Notices::shared().text(QStringLiteral("settings")).contains(QStringLiteral("taken from the service")))
+        << Notices::shared().text(QStringLiteral("settings")).toStdString();
+
+    Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("wget")));
+    EXPECT_TRUE(TestEnvironment::waitUntil(
+        [] { return ListEnforcement::shared().listState().state == ListEnforcement::State::enforced; }, 10s));
+    for (const QString& name : inForce + QStringList{QStringLiteral("wget")}) {
+        EXPECT_EQ(ListEnforcement::shared().stateFor(name).state, ListEnforcement::State::enforced)
+            << name.toStdString() << " stays blocked after the change";
+    }
+    service.terminate();
+    service.waitForFinished(5000);
 }
 
 } // namespace

@@ -125,6 +125,39 @@ TEST_F(HighSierraViewControllerTest, SaysWhyTheServiceCannotBeUsedAndOffersTheCo
     EXPECT_FALSE(m_window->findChild<QPushButton*>(QStringLiteral("preferencesButton"))->isHidden());
 }
 
+// The launch has looked at the service already: the guide's first frame says what it found, before
+// any check of its own, never the form's fixed text.
+TEST_F(HighSierraViewControllerTest, TheFirstFrameSaysWhatTheLaunchFound) {
+    m_delegate->launchApp(); // no service in the fixture's control folder
+    const auto launched = m_delegate->launchServiceState();
+    ASSERT_TRUE(launched.has_value());
+    ASSERT_NE(m_delegate->highSierraWindowController(), nullptr);
+    auto guide = std::dynamic_pointer_cast<HighSierraViewController>(
+        m_delegate->highSierraWindowController()->window()->contentViewController());
+    ASSERT_NE(guide, nullptr);
+    EXPECT_EQ(guide->checksStarted(), 0);
+    EXPECT_EQ(guide->serviceState(), launched);
+    const QString title = guide->view()->findChild<QLabel*>(QStringLiteral("titleLabel"))->text();
+    EXPECT_EQ(title, FilterServiceStatus::advice(*launched, FilterServiceStatus::currentUserName()).title);
+}
+
+// A refused user needs an administrator and a new login: the guide neither promises to close by
+// itself nor says it is waiting for a service that is running.
+TEST_F(HighSierraViewControllerTest, ARefusedUserIsNotToldTheWindowClosesByItself) {
+    m_guide->showServiceState(FilterServiceStatus::State::refused);
+    const QString footnote = m_window->findChild<QLabel*>(QStringLiteral("sourceLabel"))->text();
+    const QString status = m_window->findChild<QLabel*>(QStringLiteral("statusLabel"))->text();
+    EXPECT_FALSE(footnote.contains(QStringLiteral("closes by itself"))) << footnote.toStdString();
+    EXPECT_EQ(status, QStringLiteral("The filter service is running and does not let you in."));
+
+    m_guide->showServiceState(FilterServiceStatus::State::notRunning);
+    EXPECT_TRUE(m_window->findChild<QLabel*>(QStringLiteral("sourceLabel"))
+                    ->text()
+                    .contains(QStringLiteral("closes by itself")));
+    EXPECT_EQ(m_window->findChild<QLabel*>(QStringLiteral("statusLabel"))->text(),
+              QStringLiteral("Waiting for the filter service…"));
+}
+
 TEST_F(HighSierraViewControllerTest, TheSettingsDialogBelongsToTheGuide) {
     SystemSettingsHandler handler(QStringList{});
     handler.install();

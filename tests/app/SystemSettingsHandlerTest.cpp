@@ -43,7 +43,13 @@ TEST(SystemSettingsHandlerTest, OffersToStartTheServiceOnlyWhereItCan) {
         PackageFixtures::writeFile(units.path() + QStringLiteral("/quilvane-filterd.service"), "[Unit]\n"));
     const bool tools = !QStandardPaths::findExecutable(QStringLiteral("systemctl")).isEmpty() &&
                        !QStandardPaths::findExecutable(QStringLiteral("pkexec")).isEmpty();
+    handler.setSystemdRuntimeDirectory(units.path()); // systemd runs the machine
     EXPECT_EQ(handler.canStartService(), tools);
+
+    // Without systemd as PID 1 (no /run/systemd/system, as sd_booted() tells it) systemctl cannot
+    // start anything, whatever is installed.
+    handler.setSystemdRuntimeDirectory(units.path() + QStringLiteral("/no-systemd"));
+    EXPECT_FALSE(handler.canStartService());
 }
 
 } // namespace

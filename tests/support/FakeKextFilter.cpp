@@ -3,6 +3,7 @@
 #include "wire/ControlPath.h"
 #include "wire/KextCommandFrame.h"
 #include "wire/RecordExtension.h"
+#include "wire/ServiceReply.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -250,6 +251,12 @@ void FakeKextFilter::receive(int fd) {
     }
     const auto command = Quilvane::Wire::parseCommand({message.data(), static_cast<std::size_t>(length)});
     if (!command) {
+        return;
+    }
+    // Like a service that predates replies, it answers neither a hello nor a question for its list,
+    // and neither is a command.
+    if (command->option == Quilvane::Wire::kHelloOption ||
+        command->option == Quilvane::Wire::kListInForceOption) {
         return;
     }
     // The parts of a long list are kept, as the service keeps them, and recorded with its last message.

@@ -2,6 +2,7 @@
 
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "model/ListEnforcement.h"
 #include "platform/UserDefaults.h"
 
 #include <QFile>
@@ -26,6 +27,7 @@ FreshApplicationState::FreshApplicationState(const QString& folder,
         registerDefaults(UserDefaults::standard());
     }
     Blacklist::resetShared();
+    ListEnforcement::shared().reset();
 }
 
 FreshApplicationState::~FreshApplicationState() {

@@ -3,6 +3,7 @@
 #include "kernel/Connection.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "model/ListEnforcement.h"
 #include "model/RefusedAttempts.h"
 #include "model/SettingsKeys.h"
 #include "platform/TypeIdentifiers.h"
@@ -69,6 +70,11 @@ QWidget* FirewallViewController::loadView() {
     connect(m_tableView, &TableView::rowMenuRequested, this, &FirewallViewController::showRowMenu);
     connect(&RefusedAttempts::shared(), &RefusedAttempts::tallyChanged, this,
             &FirewallViewController::refusedTallyChanged);
+    // The shared state outlives any pane: the connection lives as long as the pane's widgets.
+    connect(&ListEnforcement::shared(), &ListEnforcement::changed, m_tableView, [this] {
+        updateOnOffStatus();
+        m_tableView->reloadData();
+    });
 
     // The binding must be connected before the action: the action reads the value the switch
     // has just stored.
@@ -275,7 +281,19 @@ void FirewallViewController::showRefusedTally(FirewallTableCellView* cell, const
             last = tally.last;
         }
     }
-    cell->setRefusedText(refusedText(count, last));
+    // A block the service has not put in force says so before anything else.
+    QString enforcement;
+    if (UserDefaults::standard().boolForKey(SettingsKeys::enableFirewall)) {
+        enforcement = ListEnforcement::describe(ListEnforcement::shared().stateFor(app.executable()));
+    }
+    const QString refused = refusedText(count, last);
+    QStringList lines;
+    for (const QString& part : {enforcement, refused}) {
+        if (!part.isEmpty()) {
+            lines.append(part);
+        }
+    }
+    cell->setRefusedText(lines.join(QStringLiteral(" · ")));
 }
 
 QString FirewallViewController::executableOfKey(const QString& identifierKey) {
@@ -339,7 +357,12 @@ QUrl FirewallViewController::applicationsDirectoryURL() {
 
 void FirewallViewController::updateOnOffStatus() {
     const bool enabled = UserDefaults::standard().boolForKey(SettingsKeys::enableFirewall);
-    m_onOffStatusTextField->setText(enabled ? QStringLiteral("ON") : QStringLiteral("OFF"));
+    // The switch is as honest as the rows: ON is only said plainly once the service put it in force.
+    const QString state =
+        enabled ? ListEnforcement::describe(ListEnforcement::shared().listState()) : QString();
+    m_onOffStatusTextField->setText(!enabled          ? QStringLiteral("OFF")
+                                    : state.isEmpty() ? QStringLiteral("ON")
+                                                      : QStringLiteral("ON (%1)").arg(state));
     // Nothing in the list is enforced while the firewall is off, and the list should look it.
     if (m_tableView) {
         m_tableView->setDimmed(!enabled);

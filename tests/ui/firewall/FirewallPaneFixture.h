@@ -3,6 +3,7 @@
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
 #include "model/BlacklistSubscriber.h"
+#include "model/ListEnforcement.h"
 #include "platform/UserDefaults.h"
 #include "platform/widgets/TableView.h"
 #include "tests/platform/PackageFixtures.h"
@@ -10,6 +11,7 @@
 #include "tests/support/TestEnvironment.h"
 #include "ui/firewall/FirewallTableCellView.h"
 #include "ui/firewall/FirewallViewController.h"
+#include "wire/ServiceReply.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -65,6 +67,23 @@ protected:
         view->show();
         EXPECT_TRUE(QTest::qWaitForWindowExposed(view));
         return pane;
+    }
+
+    // No service here acknowledges a list (the fake predates replies): the switch says so.
+    inline static const QString kOnNotAcknowledged = QStringLiteral("ON (waiting for the filter service)");
+
+    // For tests of what a row shows besides its state: the list shown is in force, as the service
+    // would have answered.
+    static void putListInForce() {
+        QStringList names;
+        for (const AppPtr& app : Blacklist::shared().apps()) {
+            names.append(app->executable());
+        }
+        ListEnforcement::shared().commandSent(1, names);
+        Quilvane::Wire::ServiceReply reply;
+        reply.kind = Quilvane::Wire::ReplyKind::inForce;
+        reply.sequence = 1;
+        ListEnforcement::shared().replyReceived(reply);
     }
 
     static FirewallTableCellView* cellAt(FirewallViewController& pane, int row) {

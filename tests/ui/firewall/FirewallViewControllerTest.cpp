@@ -48,7 +48,7 @@ TEST_F(FirewallPaneTest, LoadingShowsTheBlockListInOrderAndTheSwitchState) {
         ASSERT_NE(cell, nullptr) << "row " << row;
         EXPECT_EQ(cell->textField()->text(), expectedNames.at(row)) << "row " << row;
     }
-    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("ON"));
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), kOnNotAcknowledged);
     EXPECT_TRUE(pane->onOffSwitch()->isChecked());
 }
 
@@ -169,7 +169,7 @@ TEST_F(FirewallPaneTest, SwitchingOffEmptiesTheFilterAndKeepsTheList) {
     QTest::mouseClick(pane->onOffSwitch(), Qt::LeftButton);
 
     EXPECT_TRUE(UserDefaults::standard().boolForKey(QStringLiteral("enableFirewall")));
-    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("ON"));
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), kOnNotAcknowledged);
     EXPECT_FALSE(pane->tableView()->isDimmed());
     ASSERT_TRUE(filter.waitForCommands(2));
     EXPECT_EQ(namesOf(filter.commands().at(1)), (std::vector<std::string>{"alpha-tool", "zeta-tool"}));
@@ -185,7 +185,7 @@ TEST_F(FirewallPaneTest, SwitchFollowsTheStoredValueWithoutRunningItsAction) {
 
     EXPECT_TRUE(TestEnvironment::waitUntil([&] { return !pane->onOffSwitch()->isChecked(); }));
     // The status text is refreshed at load and on clicks only, and nothing was sent.
-    EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("ON"));
+    EXPECT_EQ(pane->onOffStatusTextField()->text(), kOnNotAcknowledged);
     TestEnvironment::spin(std::chrono::milliseconds(50));
     EXPECT_TRUE(filter.commands().empty());
 }
@@ -305,6 +305,7 @@ TEST_F(FirewallPaneTest, RowsCountTheRefusedAttemptsUnderThePathAndEndLongPathsI
     const AppPtr app = App::initWithPath(program);
     Blacklist::shared().block(app);
     Blacklist::shared().block(App::initWithIdentifier(QStringLiteral("quiet")));
+    putListInForce();
     auto pane = loadPane();
     FirewallTableCellView* cell = cellAt(*pane, 0);
     ASSERT_NE(cell, nullptr);
