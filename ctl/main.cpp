@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quilvanectl: Quilvane's command-line client.
 
 #include "ctl/Quilvanectl.h"

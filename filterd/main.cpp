@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quilvane-filterd: the filter service of Quilvane.
 
 #include "filterd/FilterService.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-only OR BSD-2-Clause */
 /* The sizes the eBPF programs, the service and the application must agree on. Plain C: included by
  * the BPF program (after vmlinux.h) and, through wire/ServiceLimits.h, by the C++ side. */
 #ifndef QUILVANE_WIRE_KERNEL_SIZES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Load figures of quilvane-filterd (needs root and eBPF):
 //   1. loopback TCP connects per second with no service, with the service and an empty list, and
 //      with 1,000 names in the list (rounds interleaved, medians and ratios printed);

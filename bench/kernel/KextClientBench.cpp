@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a user pays for watching connections: process CPU per record (all threads of this process,
 // from getrusage) while a separate sender process writes records at a fixed rate, as the filter
 // service would, for the client delivering them to a subscriber on the main thread and, in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Block list figures at the size of a long-lived list: loading 10,000 stored entries (half paths of
 // real executables, half bare process names) and one block or unblock with its save in such a list.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a long block list costs at start-up, as one run prints it: 100,000 stored entries (half paths
 // of real programs, half bare process names; --entries N for another size) read from the settings
 // file, loaded into the block list, made into firewall rows and into the command for the filter

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-only OR BSD-2-Clause */
 /* What the kernel programs and the service share: the ring-buffer event, the process table's
  * entries and the map keys. Plain C, included by quilvane_filter.bpf.c (with vmlinux.h) and by the
  * C++ side (with <linux/types.h>). */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: GPL-2.0-only OR BSD-2-Clause */
 /* The one way the service and its kernel programs turn a program's file name into a block-list key:
  * 64-bit FNV-1a over the bytes of the last path component. Plain C, included by both sides.
  *

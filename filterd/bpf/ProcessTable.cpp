@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "filterd/bpf/ProcessTable.h"
 
 #include "filterd/bpf/NameHash.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "filterd/config/MachineList.h"
 
 #include "wire/KextCommandFrame.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary bytes, as one message from the filter would arrive, through the product's record
 // decoder with its caches kept from one input to the next: the zero-filled record buffer, the field
 // readers, the identity extension, the App of the process (the input's pid, and this process's own,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The start-up steps before the first window, alone in a process of their own, so that a test can
 // kill them at any moment: the settings schema and defaults, then the first-run import from the
 // folder given as the only argument. With QUILVANE_PROBE_DIE_INSIDE_IMPORT set, the process kills

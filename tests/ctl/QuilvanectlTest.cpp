@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quilvanectl run as a program: a change of the list reaches a running window's model and the
 // service; watch prints one JSON object a line.
 #include "app/Startup.h"

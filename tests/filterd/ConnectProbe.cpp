@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A small client for the filter service's tests, copied under the names the tests block:
 //   probe connect4|connect6|udp4|udp6 PORT
 //   probe forkconnect4 PORT    a forked child connects, without exec; exits with the child's status

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A block takes the network away however the program is started or reached: scripts run through
 // their interpreter or a link, long paths and long exec chains, connections already open, incoming
 // traffic, and a crowd of another user's processes.

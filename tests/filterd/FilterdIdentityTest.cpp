@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A process is blocked by any program it has run since it was forked: scripts and their
 // interpreters, launchers and what they start, a parent's names in a child that does not exec.
 #include "wire/RecordExtension.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // --journal against the real eBPF service and a real journald: every connection becomes one
 // structured entry, a client still gets every record, and a flood is cut at the rate limit with a
 // count of what was dropped.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The administrator's list files (--lists-dir) against the real eBPF service: enforced for every
 // process within two seconds of a change, together with an administrator's client list, and
 // refused when anyone but root could have written them.

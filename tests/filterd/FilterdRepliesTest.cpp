@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The service answers each command of a client that said hello: in force (with its names),
 // refused (with a reason), or waiting while a big list is built; it tells a client the list in
 // force; and a client that never said hello hears nothing new.

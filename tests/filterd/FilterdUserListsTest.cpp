@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Each user's list applies to that user's processes, root's to every process, and each user's
 // client sees the records of that user's processes only.
 #include "tests/filterd/PrivilegedFilterdTest.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The service against clients that try to exhaust it: thousands of connect/close cycles, crowds of
 // clients of many users that never read, while one well-behaved client keeps reading.
 #include "tests/filterd/FilterdTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // quilvane-filterd --check, as a configuration repository's CI runs it: no root, no service.
 #include "tests/filterd/FilterdTestSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Who may use the service besides root and its group: the clients whose process polkit authorises,
 // asked over a real system bus of the test's own, with rules that grant one user and not another.
 #include "tests/filterd/FilterdTestSupport.h"

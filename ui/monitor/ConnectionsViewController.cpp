@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/monitor/ConnectionsViewController.h"
 
 #include "platform/widgets/Pasteboard.h"

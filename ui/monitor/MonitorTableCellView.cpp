@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/monitor/MonitorTableCellView.h"
 
 #include "ui_monitorTableCellView.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds the network monitor the way the filter client does and prints what it costs:
 //   1. a million connections over 500 applications through connectionMade() on the main thread,
 //      with the pane on screen: time per connection and memory per stored connection;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The service as a user runs it without privileges: --simulate, its command line and start-up errors.
 #include "tests/filterd/FilterdTestSupport.h"
 #include "tests/support/TestEnvironment.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A row says whether the filter service has put its block in force: "waiting for the filter
 // service" while the service is away, nothing once the real service answers that it is in force.
 #include "tests/ui/firewall/FirewallPaneFixture.h"

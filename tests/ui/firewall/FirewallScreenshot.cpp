@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Draws the firewall pane with a few blocked applications (a bundle, a desktop entry and a bare
 // process name) and saves it as a PNG, for the documentation. Runs in a temporary home so that it
 // never reads or writes the user's settings:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Renders the network monitor with a few applications and an open connections popover into one PNG,
 // for the documentation: `monitor_screenshot docs/monitor.png`. Not a test; it runs on the offscreen
 // platform and composes the pane and the popover (a window of its own) as they stand on screen.

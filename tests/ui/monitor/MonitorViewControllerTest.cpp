@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
 #include "platform/widgets/Pasteboard.h"
