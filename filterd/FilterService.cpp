@@ -147,7 +147,7 @@ bool FilterService::start(std::string& error) {
     auto handler = [this](const ControlServer::CommandSender& sender, const BlockListCommand& command,
                           std::string& why) {
         if (sender.admin) {
-            return replaceMachineList(command.names(), why);
+            return replaceMachineList(command.names(), why, command.ticket());
         }
         return m_backend->replaceBlockList(sender.uid, command, why);
     };
@@ -201,10 +201,12 @@ void FilterService::startListFilesAndJournal() {
 
 // The list for every process is the union of the list files and the administrators' client list;
 // a refused union keeps both the list in force and the client list it was built from.
-bool FilterService::replaceMachineList(std::vector<std::string> clientNames, std::string& why) {
+bool FilterService::replaceMachineList(std::vector<std::string> clientNames, std::string& why,
+                                       std::uint64_t ticket) {
     MachineList candidate = m_machineList;
     candidate.setClientNames(std::move(clientNames));
-    const BlockListCommand combined = candidate.combined();
+    BlockListCommand combined = candidate.combined();
+    combined.setTicket(ticket); // the sender hears when the union is in force
     if (!combined.valid()) {
         why = combined.error();
         return false;

@@ -46,7 +46,7 @@ private:
     void watchUsers();
     void onUsersFolderChanged();
     void startListFilesAndJournal();
-    bool replaceMachineList(std::vector<std::string> clientNames, std::string& why);
+    bool replaceMachineList(std::vector<std::string> clientNames, std::string& why, std::uint64_t ticket = 0);
 
     ServiceOptions m_options;
     std::unique_ptr<EventLoop> m_loop;

@@ -265,17 +265,9 @@ bool BpfFilter::load(std::string& error) {
         if (result == 0) {
             return true;
         }
-        // Maps pinned by an incompatible version cannot be reused; start with empty ones.
-        if (!pinsDiscarded && anyPinned) {
-            Log::line("the maps pinned in " + pins + " do not fit these programs; discarding them");
-            for (const char* name : kMapPins) {
-                ::unlink((pins + "/" + name).c_str());
-            }
-            pinsDiscarded = true;
-            continue;
-        }
         // Blocking and the process table are the service; the rest is not, and a kernel that
-        // refuses a part still gets everything else.
+        // refuses a part still gets everything else. The optional parts go before the pinned maps:
+        // the lists in force live in those.
         if (m_linkTargetsLoaded) {
             Log::line("this kernel does not run BPF LSM programs here (lockdown, or bpf missing from lsm=): a "
                       "script started through a symbolic link is known by the link's name and its interpreter");
@@ -287,6 +279,18 @@ bool BpfFilter::load(std::string& error) {
                       "outgoing blocking works, but listening is not refused, open connections are not cut, "
                       "and accepted connections are not shown");
             m_incomingLoaded = false;
+            continue;
+        }
+        // Maps pinned by an incompatible version cannot be reused; start with empty ones, and give
+        // the optional parts another chance.
+        if (!pinsDiscarded && anyPinned) {
+            Log::line("the maps pinned in " + pins + " do not fit these programs; discarding them");
+            for (const char* name : kMapPins) {
+                ::unlink((pins + "/" + name).c_str());
+            }
+            pinsDiscarded = true;
+            m_linkTargetsLoaded = true;
+            m_incomingLoaded = true;
             continue;
         }
         error =

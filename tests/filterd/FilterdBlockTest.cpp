@@ -204,9 +204,12 @@ TEST_F(FilterdBlockTest, ACrowdOfAnotherUsersProcessesLeavesABlockedScriptBlocke
     // More processes than the process table of earlier versions held (16,384), made by a small
     // program (forking this test's large image is slow under emulation). They die with it, and it
     // with this test, so a test that is killed leaves no crowd behind.
-    // The user's process limit comes from the machine's task limit and may be below the crowd.
-    const rlimit unlimited{RLIM_INFINITY, RLIM_INFINITY};
-    ASSERT_EQ(::setrlimit(RLIMIT_NPROC, &unlimited), 0);
+    // The user's process limit comes from the machine's task limit and may be below the crowd: as
+    // much as the hard limit allows.
+    rlimit processes{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NPROC, &processes), 0);
+    processes.rlim_cur = processes.rlim_max;
+    ASSERT_EQ(::setrlimit(RLIMIT_NPROC, &processes), 0);
     const std::string folder = path("crowd");
     ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
     ASSERT_EQ(::chown(folder.c_str(), crowdUser->uid(), crowdUser->gid()), 0);
