@@ -7,6 +7,7 @@
 #include "wire/ServiceReply.h"
 
 #include <algorithm>
+#include <array>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -78,6 +79,11 @@ void FakeKextFilter::stop() {
     }
     std::lock_guard lock(m_mutex);
     for (const int fd : m_clients) {
+        // A socket closed with unread messages resets its peer, and a reset is reported before the
+        // messages still queued for the peer: a service that stops in order reads what it was sent.
+        std::array<char, 256> discarded;
+        while (::recv(fd, discarded.data(), discarded.size(), MSG_DONTWAIT) > 0) {
+        }
         ::close(fd);
     }
     m_clients.clear();
