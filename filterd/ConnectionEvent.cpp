@@ -9,9 +9,17 @@
 
 namespace Filterd {
 
-std::size_t ConnectionEvent::toRecord(Quilvane::Wire::RecordBuffer& out) const {
+std::size_t ConnectionEvent::toRecord(Quilvane::Wire::RecordBuffer& out, bool withHost) const {
     const std::size_t length = toPlainRecord(out);
-    return length == 0 ? 0 : Quilvane::Wire::appendRecordExtension(out, length, uid, exe, script);
+    if (length == 0) {
+        return 0;
+    }
+    const std::string_view name = withHost ? std::string_view(host) : std::string_view();
+    const std::size_t extended = Quilvane::Wire::appendRecordExtension(out, length, uid, exe, script, name);
+    // A name too long to carry costs the record its host, never its identity.
+    return extended == length && !name.empty()
+               ? Quilvane::Wire::appendRecordExtension(out, length, uid, exe, script)
+               : extended;
 }
 
 std::size_t ConnectionEvent::toPlainRecord(Quilvane::Wire::RecordBuffer& out) const {

@@ -20,6 +20,7 @@ struct ConnectionEvent {
     std::uint32_t uid = 0;     // the process's owner (real user id)
     std::string exe;           // full path of the program it runs where known, else its file name
     std::string script;        // the #! file it was started through; empty when none
+    std::string host;          // the name the process looked up and got the peer's address for
     int family = 0;            // AF_INET or AF_INET6
     std::uint8_t protocol = 0; // IPPROTO_TCP or IPPROTO_UDP
     Direction direction = Direction::outgoing;
@@ -28,8 +29,9 @@ struct ConnectionEvent {
     std::uint16_t port = 0;                 // network byte order
 
     // The record of the control protocol with its extension; a refused attempt is command 2.
-    // Returns its length, 0 for a family it cannot carry.
-    std::size_t toRecord(Quilvane::Wire::RecordBuffer& out) const;
+    // Returns its length, 0 for a family it cannot carry. With `withHost` the extension names the
+    // host where one is known (version 2).
+    std::size_t toRecord(Quilvane::Wire::RecordBuffer& out, bool withHost = false) const;
 
     // "tcp 127.0.0.1:80" / "udp [::1]:53", for log lines.
     std::string peerText() const;

@@ -263,9 +263,17 @@ void FilterService::onEvent(const ConnectionEvent& event) {
         m_journal->submit(event);
     }
     Quilvane::Wire::RecordBuffer record;
-    if (const std::size_t length = event.toRecord(record); length > 0) {
-        m_server->deliver(record.data(), length, event.uid);
+    const std::size_t length = event.toRecord(record);
+    if (length == 0) {
+        return;
     }
+    if (event.host.empty()) {
+        m_server->deliver(std::span(record).first(length), event.uid);
+        return;
+    }
+    Quilvane::Wire::RecordBuffer withHost;
+    const std::size_t withHostLength = event.toRecord(withHost, true);
+    m_server->deliver(std::span(record).first(length), std::span(withHost).first(withHostLength), event.uid);
 }
 
 void FilterService::logBlocked(const ConnectionEvent& event) {

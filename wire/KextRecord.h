@@ -24,7 +24,7 @@
 namespace Quilvane::Wire {
 
 // Room for the record and its largest extension (RecordExtension.h).
-inline constexpr std::size_t kRecordBufferSize = 576;
+inline constexpr std::size_t kRecordBufferSize = 832;
 inline constexpr std::size_t kRecordHeaderSize = 8;
 inline constexpr std::size_t kBsdSockaddrInSize = 16;
 inline constexpr std::size_t kBsdSockaddrIn6Size = 28;

@@ -29,6 +29,9 @@ namespace Quilvane::Wire {
 
 inline constexpr std::uint32_t kReplyCommand = 3;
 inline constexpr std::int32_t kHelloOption = 2;
+// A hello may carry 4 bytes (host byte order): the highest record extension version the client
+// reads. Without them it reads version 1 (RecordExtension.h).
+inline constexpr std::size_t kHelloVersionSize = 4;
 // Asks for the sender's list in force. An empty payload: the sender's own list (the list for every
 // process for root and administrators); a 4-byte owner: that list, which only root and
 // administrators may ask for another user's or everyone's (owner kEveryoneOwner).

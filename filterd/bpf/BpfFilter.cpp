@@ -6,14 +6,14 @@
 #include "filterd/bpf/FilterShared.h"
 #include "filterd/bpf/NameHash.h"
 #include "filterd/bpf/ProcessTable.h"
-#include "filterd/control/PeerProcess.h"
 #include "filterd/control/BlockListCommand.h"
+#include "filterd/control/PeerProcess.h"
 #include "quilvane_filter.skel.h"
 #include "wire/ServiceLimits.h"
 
+#include <algorithm>
 #include <bpf/bpf.h>
 #include <bpf/libbpf.h>
-#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -21,6 +21,8 @@
 #include <fcntl.h>
 #include <fstream>
 #include <linux/types.h>
+#include <netinet/in.h>
+#include <span>
 #include <sys/epoll.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -40,8 +42,8 @@ constexpr std::array<const char*, 3> kMapPins = {"user_lists", "processes", "soc
 constexpr const char* kLegacyListPin = "block_list";
 // The pins of hooks(), for unload(), which has no skeleton.
 constexpr std::array<const char*, 13> kLinkPinNames = {
-    "exec", "fork", "exit", "bprm_check", "connect4", "connect6", "sendmsg4", "sendmsg6", "post_bind4", "post_bind6",
-    "ingress", "egress", "sockops"};
+    "exec",     "fork",       "exit",       "bprm_check", "connect4", "connect6", "sendmsg4",
+    "sendmsg6", "post_bind4", "post_bind6", "ingress",    "egress",   "sockops"};
 
 // libbpf's own messages: warnings and errors only, a log line each. A verifier's refusal comes as
 // one message of many lines; its head and its last lines, where the reason stands, are kept.
@@ -138,8 +140,8 @@ std::unique_ptr<BpfFilter> BpfFilter::create(EventLoop& loop, const Options& opt
                                              std::string& error) {
     libbpf_set_print(printLibbpf);
     std::unique_ptr<BpfFilter> filter(new BpfFilter(loop, options, std::move(sink)));
-    if (!filter->load(error) || !filter->fillInterpreters(error) || !filter->attach(Hook::Kind::tracepoint, error) ||
-        !filter->attach(Hook::Kind::lsm, error)) {
+    if (!filter->load(error) || !filter->fillInterpreters(error) ||
+        !filter->attach(Hook::Kind::tracepoint, error) || !filter->attach(Hook::Kind::lsm, error)) {
         return nullptr;
     }
     // After the tracepoints: a process that execs meanwhile is never overwritten by a stale seed.
@@ -269,15 +271,17 @@ bool BpfFilter::load(std::string& error) {
         // refuses a part still gets everything else. The optional parts go before the pinned maps:
         // the lists in force live in those.
         if (m_linkTargetsLoaded) {
-            Log::line("this kernel does not run BPF LSM programs here (lockdown, or bpf missing from lsm=): a "
-                      "script started through a symbolic link is known by the link's name and its interpreter");
+            Log::line(
+                "this kernel does not run BPF LSM programs here (lockdown, or bpf missing from lsm=): a "
+                "script started through a symbolic link is known by the link's name and its interpreter");
             m_linkTargetsLoaded = false;
             continue;
         }
         if (m_incomingLoaded) {
-            Log::line("this kernel refused the programs for incoming traffic (post_bind, cgroup_skb, sockops): "
-                      "outgoing blocking works, but listening is not refused, open connections are not cut, "
-                      "and accepted connections are not shown");
+            Log::line(
+                "this kernel refused the programs for incoming traffic (post_bind, cgroup_skb, sockops): "
+                "outgoing blocking works, but listening is not refused, open connections are not cut, "
+                "and accepted connections are not shown");
             m_incomingLoaded = false;
             continue;
         }
@@ -380,16 +384,18 @@ void BpfFilter::listsChanged() {
 std::string BpfFilter::kernelFeatures() const {
     utsname system{};
     ::uname(&system);
-    std::string line = std::string("kernel ") + system.release +
-                       ": BTF, cgroup v2, ring buffer, bpf_loop, task and socket storage; exec/fork tracepoints, "
-                       "connect4/6 and sendmsg4/6 (blocking)";
+    std::string line =
+        std::string("kernel ") + system.release +
+        ": BTF, cgroup v2, ring buffer, bpf_loop, task and socket storage; exec/fork tracepoints, "
+        "connect4/6 and sendmsg4/6 (blocking)";
     line += m_incomingLoaded ? ", post_bind4/6 and cgroup_skb (incoming and open connections), sockops"
                              : "; no incoming blocking or reports";
     line += m_linkTargetsLoaded ? ", LSM bprm_check (link targets)" : "; no BPF LSM (link targets unknown)";
-    line += PeerProcess::kernelHasPeerPidfd()
-                ? "; SO_PEERPIDFD for polkit"
-                : "; no SO_PEERPIDFD (before 6.5): polkit answers are checked against the client's start time "
-                  "and owner";
+    line +=
+        PeerProcess::kernelHasPeerPidfd()
+            ? "; SO_PEERPIDFD for polkit"
+            : "; no SO_PEERPIDFD (before 6.5): polkit answers are checked against the client's start time "
+              "and owner";
     return line;
 }
 
@@ -407,7 +413,12 @@ bool BpfFilter::openRingBuffer(std::string& error) {
 }
 
 int BpfFilter::onEvent(void* context, void* data, std::size_t size) {
+    static_assert(sizeof(qv_dns_answer) != sizeof(qv_event), "the ring's records are told apart by size");
     auto* self = static_cast<BpfFilter*>(context);
+    if (size == sizeof(qv_dns_answer)) {
+        self->learnNames(*static_cast<const qv_dns_answer*>(data));
+        return 0;
+    }
     if (size < sizeof(qv_event)) {
         return 0;
     }
@@ -428,9 +439,23 @@ int BpfFilter::onEvent(void* context, void* data, std::size_t size) {
     if (event.exe.empty()) {
         event.exe = exeOfPid(event.pid);
     }
+    event.host.clear();
+    if (event.direction == ConnectionEvent::Direction::outgoing) {
+        event.host = self->m_names.nameFor(event.uid, event.pid, {event.family, event.address});
+    }
     ++self->m_events;
     self->m_sink(event);
     return 0;
+}
+
+void BpfFilter::learnNames(const qv_dns_answer& raw) {
+    const auto message = std::span(raw.message).first(std::min<std::size_t>(raw.length, sizeof raw.message));
+    const auto answer =
+        raw.protocol == IPPROTO_TCP ? DnsAnswer::parseStream(message) : DnsAnswer::parse(message);
+    if (answer) {
+        m_names.learn(raw.uid, static_cast<pid_t>(raw.tgid), *answer);
+        ++m_namesLearnt;
+    }
 }
 
 void BpfFilter::poll() {
@@ -458,7 +483,9 @@ std::uint64_t BpfFilter::droppedEvents() const {
 std::string BpfFilter::statistics() const {
     return "kernel events " + std::to_string(m_events) + ", lost in a full ring buffer " +
            std::to_string(droppedEvents()) + ", over a user's share " +
-           std::to_string(__atomic_load_n(&m_skeleton->bss->over_user_share, __ATOMIC_RELAXED));
+           std::to_string(__atomic_load_n(&m_skeleton->bss->over_user_share, __ATOMIC_RELAXED)) +
+           ", DNS answers read " + std::to_string(m_namesLearnt) + ", host names known " +
+           std::to_string(m_names.size());
 }
 
 bool BpfFilter::unload(const std::string& pinDirectory, std::string& error) {

@@ -5,6 +5,7 @@
 #include "filterd/EventLoop.h"
 #include "filterd/FilterBackend.h"
 #include "filterd/bpf/UserLists.h"
+#include "filterd/names/ResolvedNames.h"
 #include "wire/UniqueFd.h"
 
 #include <array>
@@ -15,6 +16,7 @@
 
 struct quilvane_filter;
 struct ring_buffer;
+struct qv_dns_answer;
 struct bpf_link;
 struct bpf_program;
 
@@ -95,6 +97,7 @@ private:
     bool openRingBuffer(std::string& error);
     void listsChanged();
     static int onEvent(void* context, void* data, std::size_t size);
+    void learnNames(const qv_dns_answer& raw);
 
     EventLoop& m_loop;
     Options m_options;
@@ -109,6 +112,8 @@ private:
     std::unique_ptr<ring_buffer, RingBufferDeleter> m_ring;
     ConnectionEvent m_event; // reused for every ring-buffer record
     std::uint64_t m_events = 0;
+    ResolvedNames m_names; // from the DNS answers the kernel copies
+    std::uint64_t m_namesLearnt = 0;
 };
 
 } // namespace Filterd

@@ -77,4 +77,20 @@ struct qv_event {
     char script[QV_PATH_SIZE];
 };
 
+/* Room for the first bytes of a DNS answer: the question and the first answers, which hold the
+ * name and its addresses in all but the longest replies. A power of two, so a mask can bound it. */
+#define QV_DNS_CAPTURE 1024
+
+/* A DNS answer (from port 53) that reached a socket, and the process the socket belongs to. Over
+ * TCP the message starts with its two-byte length, as on the wire. Shares the ring buffer with the
+ * events, so an answer is always read before the connection made with it; told apart by size. */
+struct qv_dns_answer {
+    __u32 tgid;
+    __u32 uid;
+    __u16 length; /* bytes of `message` copied */
+    __u8 protocol;
+    __u8 reserved[5];
+    __u8 message[QV_DNS_CAPTURE];
+};
+
 #endif

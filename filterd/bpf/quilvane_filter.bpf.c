@@ -19,6 +19,7 @@
 #include "vmlinux.h"
 
 #include <bpf/bpf_core_read.h>
+#include <bpf/bpf_endian.h>
 #include <bpf/bpf_helpers.h>
 #include <bpf/bpf_tracing.h>
 
@@ -887,6 +888,92 @@ int quilvane_sockops(struct bpf_sock_ops* skops)
     return 1;
 }
 
+/* ---- names the program looked up ---------------------------------------------------------------- */
+
+#define QV_DNS_PORT 53
+#define QV_DNS_HEADER 12
+
+/* Where the transport header of an incoming packet starts (the data starts at the network header),
+ * and its source port; 0 when the packet is not one this reads. */
+static __always_inline __u32 transport_offset(struct __sk_buff* skb, __u32 protocol)
+{
+    __u8 first;
+    if (bpf_skb_load_bytes(skb, 0, &first, 1) != 0) {
+        return 0;
+    }
+    if (first >> 4 == 4) {
+        return (first & 0x0f) * 4;
+    }
+    /* IPv6 with the transport header right after the fixed one; extension headers are rare on DNS
+     * answers and are not followed. */
+    __u8 next;
+    if (first >> 4 != 6 || bpf_skb_load_bytes(skb, 6, &next, 1) != 0 || next != protocol) {
+        return 0;
+    }
+    return 40;
+}
+
+/* Copies a DNS answer that reached `sk` to the service, which learns from it which name the
+ * owner's addresses came from. Every other packet returns after two socket fields are read: a
+ * connected socket's peer port says it all, and only an unconnected UDP socket (a resolver that
+ * sends with sendto) needs a look at the packet's own source port. */
+static __always_inline void copy_dns_answer(struct __sk_buff* skb, struct bpf_sock* sk,
+                                            const struct qv_socket_owner* owner)
+{
+    __u32 protocol = sk->protocol;
+    __u32 peer_port = sk->dst_port;
+    if (protocol != IPPROTO_UDP && protocol != IPPROTO_TCP) {
+        return;
+    }
+    if ((__u16)peer_port != bpf_htons(QV_DNS_PORT) && !(protocol == IPPROTO_UDP && (__u16)peer_port == 0)) {
+        return;
+    }
+    __u32 offset = transport_offset(skb, protocol);
+    if (offset == 0) {
+        return;
+    }
+    __be16 source_port;
+    if (bpf_skb_load_bytes(skb, offset, &source_port, sizeof(source_port)) != 0 ||
+        source_port != bpf_htons(QV_DNS_PORT)) {
+        return;
+    }
+    if (protocol == IPPROTO_UDP) {
+        offset += 8;
+    } else {
+        __u8 data_offset;
+        if (bpf_skb_load_bytes(skb, offset + 12, &data_offset, 1) != 0) {
+            return;
+        }
+        offset += (data_offset >> 4) * 4;
+    }
+    __u32 length = skb->len > offset ? skb->len - offset : 0;
+    if (length < QV_DNS_HEADER || !within_user_share(owner->uid)) {
+        return;
+    }
+    if (length > QV_DNS_CAPTURE) {
+        length = QV_DNS_CAPTURE;
+    }
+    struct qv_dns_answer* e = bpf_ringbuf_reserve(&events, sizeof(*e), 0);
+    if (!e) {
+        __sync_fetch_and_add(&dropped_events, 1);
+        return;
+    }
+    e->tgid = owner->tgid;
+    e->uid = owner->uid;
+    e->protocol = protocol;
+    /* The mask, applied in the register the helper gets, is what bounds the size for the verifier
+     * (1 to QV_DNS_CAPTURE): clang may otherwise hand it a copy spilled before the checks above. */
+    __u32 last = length - 1;
+    asm volatile("%[last] &= %[mask]" : [last] "+r"(last) : [mask] "i"(QV_DNS_CAPTURE - 1));
+    length = last + 1;
+    e->length = length;
+    if (bpf_skb_load_bytes(skb, offset, e->message, length) != 0) {
+        bpf_ringbuf_discard(e, 0);
+        return;
+    }
+    bpf_ringbuf_submit(e, wakeup_flag());
+}
+
 /* Traffic of a socket whose owner is blocked goes nowhere, both ways: a block cuts connections
  * that were open before it and a listener or UDP socket bound before it. Everything else passes
  * after one storage look-up; the verdict is cached per socket until the lists change. */
@@ -901,7 +988,13 @@ static __always_inline int filter_skb(struct __sk_buff* skb, bool ingress)
         return 1;
     }
     struct qv_socket_owner* owner = bpf_sk_storage_get(&socket_owners, sk, 0, 0);
-    if (!owner || !owner_blocked(owner)) {
+    if (!owner) {
+        return 1;
+    }
+    if (!owner_blocked(owner)) {
+        if (ingress) {
+            copy_dns_answer(skb, sk, owner);
+        }
         return 1;
     }
     __u64 now = bpf_ktime_get_ns();

@@ -55,6 +55,9 @@ public:
     // command since then: what a reply names as its sequence.
     bool wantsReplies() const { return m_wantsReplies; }
     void setWantsReplies() { m_wantsReplies = true; }
+    // Whether the client said it reads records that name the host the process looked up.
+    bool readsHostNames() const { return m_readsHostNames; }
+    void setReadsHostNames() { m_readsHostNames = true; }
     std::uint32_t nextSequence() { return ++m_sequence; }
     // Tells this connection apart from a later one that got the same descriptor.
     std::uint64_t serial() const { return m_serial; }
@@ -80,6 +83,7 @@ private:
     bool m_listPartsOverflowed = false;
     bool m_waitingForWrite = false;
     bool m_wantsReplies = false;
+    bool m_readsHostNames = false;
     std::uint32_t m_sequence = 0;
     std::uint64_t m_serial = 0;
     bool m_largeSendBuffer = false;

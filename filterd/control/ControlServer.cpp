@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "filterd/control/ControlServer.h"
 
-#include "filterd/control/BlockListCommand.h"
 #include "filterd/Log.h"
+#include "filterd/control/BlockListCommand.h"
 #include "wire/KextCommandFrame.h"
 #include "wire/LocalSocket.h"
+#include "wire/RecordExtension.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -290,7 +291,7 @@ bool ControlServer::readCommands(ClientConnection& client, std::size_t limit) {
         using Quilvane::Wire::ReplyKind;
         if (!command.valid()) {
             m_commandLines.line("refused a command from " + describe(client) + ": " + command.error() +
-                      "; the current list stays");
+                                "; the current list stays");
             reply(client, {ReplyKind::refused, sequence, 0, "invalid", command.error(), {}});
             continue;
         }
@@ -301,7 +302,7 @@ bool ControlServer::readCommands(ClientConnection& client, std::size_t limit) {
         if (!m_handler({client.peer().uid, isAdmin(client.peer())}, command, error)) {
             m_pending.erase(ticket);
             m_commandLines.line("could not apply the list of " + describe(client) + ": " + error +
-                      "; the current list stays");
+                                "; the current list stays");
             reply(client, {ReplyKind::refused, sequence, 0, "not-applied", error, {}});
             continue;
         }
@@ -310,7 +311,7 @@ bool ControlServer::readCommands(ClientConnection& client, std::size_t limit) {
             reply(client, {ReplyKind::waiting, sequence, 0, {}, {}, {}});
         }
         m_commandLines.line(describe(client) + " set the block list (" + std::to_string(command.nameCount()) +
-                  " names)");
+                            " names)");
     }
     return true; // more may wait: the loop comes back, after the other clients had their turn
 }
@@ -327,6 +328,12 @@ bool ControlServer::takeRequest(ClientConnection& client, std::size_t messageLen
     }
     if (message->option == kHelloOption) {
         client.setWantsReplies();
+        if (std::uint32_t version = 0; message->payload.size() == kHelloVersionSize) {
+            std::memcpy(&version, message->payload.data(), sizeof version);
+            if (version >= kRecordExtensionHostVersion) {
+                client.setReadsHostNames();
+            }
+        }
         reply(client, {ReplyKind::hello, 0, 0, {}, {}, {}});
         return true;
     }
@@ -423,10 +430,12 @@ bool ControlServer::takeListPart(ClientConnection& client, std::size_t messageLe
     }
     if (!message->payload.empty() && message->payload.back() != 0) {
         client.addListPart({}, 0); // a list with a broken part is refused whole
-        m_commandLines.line("refused a part of a list from " + describe(client) + ": it does not end in a NUL byte");
+        m_commandLines.line("refused a part of a list from " + describe(client) +
+                            ": it does not end in a NUL byte");
     } else if (!client.addListPart(message->payload, kMaxCommandPayload)) {
-        m_commandLines.line("refused the list " + describe(client) + " is sending: its parts pass the limit of " +
-                  std::to_string(kMaxCommandPayload) + " bytes; the current list stays");
+        m_commandLines.line("refused the list " + describe(client) +
+                            " is sending: its parts pass the limit of " + std::to_string(kMaxCommandPayload) +
+                            " bytes; the current list stays");
     }
     return true;
 }
@@ -456,10 +465,16 @@ void ControlServer::broadcast(const std::uint8_t* record, std::size_t length) {
     }
 }
 
-void ControlServer::deliver(const std::uint8_t* record, std::size_t length, uid_t owner) {
+void ControlServer::deliver(std::span<const std::uint8_t> record, uid_t owner) {
+    deliver(record, record, owner);
+}
+
+void ControlServer::deliver(std::span<const std::uint8_t> record, std::span<const std::uint8_t> withHost,
+                            uid_t owner) {
     for (auto& [fd, client] : m_clients) {
         if (client->peer().uid == owner || isAdmin(client->peer())) {
-            client->enqueue(record, length);
+            const auto chosen = client->readsHostNames() ? withHost : record;
+            client->enqueue(chosen.data(), chosen.size());
         }
     }
 }

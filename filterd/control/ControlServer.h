@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -63,7 +64,9 @@ public:
     // Queues one record for every client; call flush() once a batch is queued.
     void broadcast(const std::uint8_t* record, std::size_t length);
     // Queues one record of a process of `owner` for the clients of that user and the administrators.
-    void deliver(const std::uint8_t* record, std::size_t length, uid_t owner);
+    void deliver(std::span<const std::uint8_t> record, uid_t owner);
+    // The same record twice: with the host name for the clients that read it, without for the rest.
+    void deliver(std::span<const std::uint8_t> record, std::span<const std::uint8_t> withHost, uid_t owner);
     void flush();
 
     // A list the handler accepted took force or failed: its sender hears so, if it asked for

@@ -120,6 +120,9 @@ void JournalWriter::write(const ConnectionEvent& event) {
     if (!event.script.empty()) {
         fields.push_back("QUILVANE_SCRIPT=" + event.script);
     }
+    if (!event.host.empty()) {
+        fields.push_back("QUILVANE_HOST=" + event.host);
+    }
     std::vector<iovec> vectors;
     vectors.reserve(fields.size());
     for (std::string& field : fields) {

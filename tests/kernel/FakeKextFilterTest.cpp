@@ -94,7 +94,7 @@ TEST(FakeKextFilterTest, ExtendedRecordsCarryTheIdentity) {
     std::copy(extended.begin(), extended.end(), buffer.begin());
     EXPECT_EQ(Quilvane::Wire::recordCommand(buffer), 2u);
     EXPECT_EQ(Quilvane::Wire::recordExtension(buffer, extended.size()),
-              (Quilvane::Wire::RecordIdentity{1000, "/bin/sh", "/tmp/s.sh"}));
+              (Quilvane::Wire::RecordIdentity{1000, "/bin/sh", "/tmp/s.sh", ""}));
 }
 
 TEST(FakeKextFilterTest, StopsLikeAServiceAndListensAgainInTheSameFolder) {

@@ -112,13 +112,13 @@ TEST(ProcessAppCacheTest, TheServicesAccountOfTheProcessSaysWhenItRunsAnotherPro
         lastTold = identity != nullptr ? std::optional(*identity) : std::nullopt;
         return App::initWithPid(pid);
     });
-    const ProcessAppCache::Identity shell{1000, "/bin/sh", "/home/u/fetch.sh"};
+    const ProcessAppCache::Identity shell{1000, "/bin/sh", "/home/u/fetch.sh", ""};
     ASSERT_TRUE(cache.appForPid(::getpid(), shell));
     EXPECT_EQ(lastTold, shell);
     cache.appForPid(::getpid(), shell);
     EXPECT_EQ(built.load(), 1);
     // The same process after an exec: another account, another App.
-    cache.appForPid(::getpid(), ProcessAppCache::Identity{1000, "/usr/bin/curl", ""});
+    cache.appForPid(::getpid(), ProcessAppCache::Identity{1000, "/usr/bin/curl", "", ""});
     EXPECT_EQ(built.load(), 2);
 }
 

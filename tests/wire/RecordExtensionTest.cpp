@@ -35,7 +35,7 @@ TEST(RecordExtensionTest, IdentityTravelsAfterAnIpv6RecordOfExactlyTheFixedLengt
     const std::size_t plain = ipv6Record(record);
     ASSERT_EQ(plain, kRecordExtensionOffset);
     const std::size_t length = appendRecordExtension(record, plain, 1002, "/usr/bin/curl", "");
-    EXPECT_EQ(recordExtension(record, length), (RecordIdentity{1002, "/usr/bin/curl", ""}));
+    EXPECT_EQ(recordExtension(record, length), (RecordIdentity{1002, "/usr/bin/curl", "", ""}));
 }
 
 TEST(RecordExtensionTest, IdentityTravelsAfterAPaddedIpv4RecordThatPlainReadersStillRead) {
@@ -50,7 +50,7 @@ TEST(RecordExtensionTest, IdentityTravelsAfterAPaddedIpv4RecordThatPlainReadersS
     EXPECT_EQ(recordPid(record), 99);
     EXPECT_EQ(recordPort(record), 443);
     EXPECT_EQ(recordExtension(record, length),
-              (RecordIdentity{1001, "/usr/bin/python3.11", "/home/a/fetch"}));
+              (RecordIdentity{1001, "/usr/bin/python3.11", "/home/a/fetch", ""}));
 }
 
 TEST(RecordExtensionTest, DamagedOrForeignExtensionsAreIgnored) {
@@ -64,7 +64,7 @@ TEST(RecordExtensionTest, DamagedOrForeignExtensionsAreIgnored) {
     EXPECT_FALSE(recordExtension(record, record.size() + 1)) << "longer than the buffer";
 
     RecordBuffer otherVersion = record;
-    otherVersion[kRecordExtensionOffset + 2] = 2;
+    otherVersion[kRecordExtensionOffset + 2] = 3;
     EXPECT_FALSE(recordExtension(otherVersion, length));
 
     RecordBuffer nulInName = record;
@@ -80,4 +80,26 @@ TEST(RecordExtensionTest, NamesTheRecordCannotCarryLeaveThePlainRecord) {
     const std::size_t longest = appendRecordExtension(record, plain, 0, std::string(kRecordNameMaximum, 'x'),
                                                       std::string(kRecordNameMaximum, 'y'));
     EXPECT_EQ(recordExtension(record, longest)->script, std::string(kRecordNameMaximum, 'y'));
+}
+
+// Version 2 is written only with a host name, so every record without one stays readable by a
+// reader of version 1; the three longest names fit the reader's buffer.
+TEST(RecordExtensionTest, AHostNameTravelsInVersionTwoAndOnlyWhenThereIsOne) {
+    RecordBuffer record;
+    const std::size_t plain = ipv4Record(record);
+    const std::size_t withHost =
+        appendRecordExtension(record, plain, 1000, "/usr/bin/curl", "", "api.example.org");
+    EXPECT_EQ(record[kRecordExtensionOffset + 2], kRecordExtensionHostVersion);
+    EXPECT_EQ(recordExtension(record, withHost),
+              (RecordIdentity{1000, "/usr/bin/curl", "", "api.example.org"}));
+    EXPECT_FALSE(recordExtension(record, withHost - 1));
+
+    const std::size_t withoutHost = appendRecordExtension(record, plain, 1000, "/usr/bin/curl", "", "");
+    EXPECT_EQ(record[kRecordExtensionOffset + 2], kRecordExtensionVersion);
+    EXPECT_EQ(recordExtension(record, withoutHost)->host, "");
+
+    const std::string longest(kRecordNameMaximum, 'x');
+    const std::size_t full = appendRecordExtension(record, plain, 0, longest, longest, longest);
+    ASSERT_LE(full, record.size());
+    EXPECT_EQ(recordExtension(record, full)->host, longest);
 }
