@@ -11,18 +11,21 @@
 //                              waits a second for an answer: 0 when one came, 4 when the connection
 //                              was cut
 //   probe holdudp4 PORT        the same with a connected UDP socket; 4 when the second send fails
+//   probe resolve NAME PORT    looks NAME up (IPv4) and connects to its address: 0 once it tried,
+//                              5 when the name does not resolve
 //   probe crowd N FILE         forks N children that wait, writes how many it made to FILE, and waits;
 //                              the children die with it, and it with its parent
 // Exit status: 0 when the connection (or datagram) went through, 3 when the kernel refused it with
 // EPERM, 1 for any other failure. Prints its pid first, so the test can match records to it.
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <string>
-#include <csignal>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -181,10 +184,30 @@ int crowd(int wanted, const char* report) {
 
 } // namespace
 
+int resolveAndConnect(const char* name, const char* port) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name, port, &hints, &found) != 0 || found == nullptr) {
+        return 5;
+    }
+    const int fd = ::socket(found->ai_family, found->ai_socktype, 0);
+    ::connect(fd, found->ai_addr, found->ai_addrlen);
+    ::close(fd);
+    ::freeaddrinfo(found);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc >= 3 && std::string(argv[1]) == "exec") {
         ::execv(argv[2], argv + 2);
         return 1;
+    }
+    if (argc == 4 && std::string(argv[1]) == "resolve") {
+        std::printf("%d\n", static_cast<int>(::getpid()));
+        std::fflush(stdout);
+        return resolveAndConnect(argv[2], argv[3]);
     }
     if (argc == 4 && std::string(argv[1]) == "crowd") {
         return crowd(std::atoi(argv[2]), argv[3]);

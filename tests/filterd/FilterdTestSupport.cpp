@@ -40,6 +40,10 @@ std::string probeBinary() {
     return QUILVANE_FILTERD_PROBE;
 }
 
+std::string dnsNamespaceBinary() {
+    return QUILVANE_DNS_NAMESPACE;
+}
+
 pid_t spawnLogged(const std::string& logPath, const std::function<void()>& body) {
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();

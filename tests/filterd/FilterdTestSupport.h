@@ -123,6 +123,8 @@ std::uint8_t recordFamily(const Quilvane::Wire::RecordBuffer& record);
 
 std::string serviceBinary();
 std::string probeBinary();
+// Runs a program in a network namespace of its own with a DNS server that answers from a table.
+std::string dnsNamespaceBinary();
 
 // Runs `body` in a forked child that dies with the test, its standard output and error appended
 // to `logPath`; the child ends when `body` returns. Returns the child's pid, -1 when fork failed.
