@@ -6,16 +6,19 @@
 //      small program, and loopback connect+accept, with no service and with it (ratios), and the
 //      kernel's own account of each hook;
 //   3. the longest gap in record delivery while one client sends 30 lists of 65,536 names;
-//   4. records per second delivered to one and to two clients while a generator makes UDP flows
+//   4. what a watched program pays (--only watched): connect() latency, TCP stream throughput
+//      through the incoming-traffic program, and UDP datagrams to 1,000 ports, with no service
+//      and with the service, 1,000 names and a reading client (interleaved rounds, ratios);
+//   5. records per second delivered to one and to two clients while a generator makes UDP flows
 //      to distinct peers, at a paced rate and flat out, with what was lost and where.
 //
 //   filterd_load [--seconds S] [--rounds N] [--rate R]
 #include "bench/support/MachineDescription.h"
 #include "tests/filterd/FilterdTestSupport.h"
 #include "wire/ControlPath.h"
-#include "wire/LocalSocket.h"
 #include "wire/KextCommandFrame.h"
 #include "wire/KextRecord.h"
+#include "wire/LocalSocket.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -69,8 +72,8 @@ Service startService(const std::vector<std::string>& extra = {}) {
     service.directory = ::mkdtemp(pattern);
     service.socket = service.directory + "/" + Quilvane::Wire::kControlName;
     service.log = service.directory + "/filterd.log";
-    std::vector<std::string> args = {"--no-pin", "--group", "root", "--queue", "65536", "--control-dir",
-                                     service.directory};
+    std::vector<std::string> args = {"--no-pin", "--group",       "root",           "--queue",
+                                     "65536",    "--control-dir", service.directory};
     args.insert(args.end(), extra.begin(), extra.end());
     service.process = FilterdTestSupport::ServiceProcess::start(args, service.log);
     if (!service.process) {
@@ -542,8 +545,8 @@ void runDeliveryGap(int commands) {
             stableSince = Clock::now();
         }
         applied = countOf(log, "is in force");
-        if (countOf(log, "set the block list") >= static_cast<std::size_t>(commands) &&
-            applied > 0 && log.rfind("is in force") > log.rfind("set the block list") &&
+        if (countOf(log, "set the block list") >= static_cast<std::size_t>(commands) && applied > 0 &&
+            log.rfind("is in force") > log.rfind("set the block list") &&
             Clock::now() - stableSince > 300ms) {
             finished = stableSince;
             break;
@@ -623,6 +626,165 @@ void runConnects(int rounds, double seconds) {
                 emptyNs, fullNs, connectNs, 100 * emptyNs / connectNs, 100 * fullNs / connectNs);
 }
 
+// Loopback listener on an ephemeral port, its address filled in.
+int loopbackListener(sockaddr_in& address) {
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listener, 4096);
+    socklen_t length = sizeof address;
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    return listener;
+}
+
+// Microseconds each connect() call takes, for `count` connects to a loopback listener.
+std::vector<double> connectLatencies(int count) {
+    sockaddr_in address;
+    const int listener = loopbackListener(address);
+    const linger reset{1, 0};
+    std::vector<double> latencies;
+    latencies.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+        const auto start = Clock::now();
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        ::close(fd);
+        if (i % 512 == 511) { // keep the backlog from filling
+            while (true) {
+                pollfd p{listener, POLLIN, 0};
+                if (::poll(&p, 1, 0) <= 0) {
+                    break;
+                }
+                ::close(::accept(listener, nullptr, nullptr));
+            }
+        }
+    }
+    ::close(listener);
+    return latencies;
+}
+
+double percentile(std::vector<double> values, double share) {
+    std::sort(values.begin(), values.end());
+    return values[std::min(values.size() - 1, static_cast<std::size_t>(share * values.size()))];
+}
+
+// MB/s through one loopback TCP connection for `seconds`.
+double tcpStreamRate(double seconds) {
+    sockaddr_in address;
+    const int listener = loopbackListener(address);
+    std::thread reader([listener] {
+        const int fd = ::accept(listener, nullptr, nullptr);
+        std::vector<char> buffer(256 * 1024);
+        while (::recv(fd, buffer.data(), buffer.size(), 0) > 0) {
+        }
+        ::close(fd);
+    });
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    std::vector<char> chunk(64 * 1024, 'x');
+    std::uint64_t sent = 0;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL);
+        sent += n > 0 ? static_cast<std::uint64_t>(n) : 0;
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    ::close(fd);
+    reader.join();
+    ::close(listener);
+    return static_cast<double>(sent) / elapsed / 1e6;
+}
+
+// Datagrams per second from one socket to 1,000 bound loopback ports in turn, for `seconds`.
+double udpRate(double seconds) {
+    std::vector<int> receivers;
+    std::vector<sockaddr_in> ports;
+    for (int i = 0; i < 1000; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+        receivers.push_back(fd);
+        ports.push_back(address);
+    }
+    const int sender = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const char byte = 'x';
+    std::uint64_t sent = 0;
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::duration<double>(seconds);
+    while (Clock::now() < end) {
+        for (const sockaddr_in& port : ports) {
+            sent += ::sendto(sender, &byte, 1, 0, reinterpret_cast<const sockaddr*>(&port), sizeof port) == 1;
+        }
+    }
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    ::close(sender);
+    for (const int fd : receivers) {
+        ::close(fd);
+    }
+    return static_cast<double>(sent) / elapsed;
+}
+
+struct WatchedFigures {
+    std::vector<double> connectMedian, connectP99, stream, datagrams;
+
+    void measure(double seconds) {
+        const std::vector<double> latencies = connectLatencies(20000);
+        connectMedian.push_back(percentile(latencies, 0.5));
+        connectP99.push_back(percentile(latencies, 0.99));
+        stream.push_back(tcpStreamRate(seconds));
+        datagrams.push_back(udpRate(seconds));
+    }
+};
+
+void runWatchedCost(int rounds, double seconds) {
+    std::vector<std::string> thousand;
+    for (int i = 0; i < 1000; ++i) {
+        thousand.push_back("quilvane-load-name-" + std::to_string(i));
+    }
+    WatchedFigures bare, watched;
+    double serviceCpu = 0;
+    for (int round = 0; round < rounds; ++round) {
+        Service service = startService();
+        const int control = connectControl(service.socket);
+        std::thread drain([control] {
+            Quilvane::Wire::RecordBuffer record;
+            while (::recv(control, record.data(), record.size(), 0) > 0) {
+            }
+        });
+        sendList(control, thousand);
+        const double cpuBefore = serviceCpuSeconds(service.process->pid());
+        watched.measure(seconds);
+        serviceCpu += serviceCpuSeconds(service.process->pid()) - cpuBefore;
+        ::shutdown(control, SHUT_RDWR);
+        drain.join();
+        ::close(control);
+        stopService(service);
+        bare.measure(seconds);
+    }
+    const auto row = [](const char* label, const std::vector<double>& none, const std::vector<double>& with,
+                        const char* unit) {
+        std::printf("  %-34s %10.1f %10.1f  ratio %.3f  (%s)\n", label, median(none), median(with),
+                    median(with) / median(none), unit);
+    };
+    std::printf("\nwhat a watched program pays (median of %d interleaved rounds; with: the service, 1000 "
+                "names, one reading client):\n  %-34s %10s %10s\n",
+                rounds, "", "without", "with");
+    row("connect() median", bare.connectMedian, watched.connectMedian, "µs, lower is better");
+    row("connect() p99", bare.connectP99, watched.connectP99, "µs, lower is better");
+    row("TCP stream (incoming-traffic hook)", bare.stream, watched.stream, "MB/s");
+    row("UDP datagrams to 1000 ports", bare.datagrams, watched.datagrams, "per second");
+    std::printf("  service CPU over the watched runs: %.2f s\n", serviceCpu);
+}
+
 void printMachine() {
     std::printf("machine: %s\n", machineDescription().c_str());
 }
@@ -697,7 +859,7 @@ int main(int argc, char** argv) {
     double rate = 110000;
     std::string only = "all";
     const char* usage = "usage: filterd_load [--seconds S] [--rounds N] [--rate R] "
-                        "[--only connects|cost|gap|journal|records]   (as root)\n";
+                        "[--only connects|cost|gap|journal|watched|records]   (as root)\n";
     for (int i = 1; i < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "-h" || option == "--help") {
@@ -744,6 +906,9 @@ int main(int argc, char** argv) {
     }
     if (wanted("journal")) {
         runJournalCost(rounds, seconds);
+    }
+    if (wanted("watched")) {
+        runWatchedCost(rounds, seconds);
     }
     std::ofstream("/proc/sys/kernel/bpf_stats_enabled") << (statsFlag.empty() ? "0" : statsFlag.substr(0, 1));
     if (!wanted("records")) {
