@@ -51,7 +51,7 @@ struct qv_socket_owner {
     __u32 name_count;
     __u32 blocked_generation; /* list_generation + 1 when `blocked` was decided */
     __u32 blocked;
-    __u32 reserved;
+    __u32 asks_dns; /* it sent to port 53: an unconnected socket whose answers are worth a look */
     __u64 last_refusal_ns; /* refused traffic is reported once a second per socket */
 };
 

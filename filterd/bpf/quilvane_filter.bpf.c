@@ -720,6 +720,20 @@ static __always_inline void own_socket(struct bpf_sock* sk, const struct qv_proc
     owner->name_count = process->name_count;
 }
 
+#define QV_DNS_PORT 53
+
+/* A socket that sends to port 53 is a resolver's: its unconnected answers are worth a look. */
+static __always_inline void mark_dns_client(struct bpf_sock* sk)
+{
+    if (!sk) {
+        return;
+    }
+    struct qv_socket_owner* owner = bpf_sk_storage_get(&socket_owners, sk, 0, 0);
+    if (owner) {
+        owner->asks_dns = 1;
+    }
+}
+
 /* Whether traffic of a socket whose owner is blocked now must go; decided once per list change. */
 static __always_inline bool owner_blocked(struct qv_socket_owner* owner)
 {
@@ -773,6 +787,9 @@ static __always_inline int handle_sock_addr(struct bpf_sock_addr* ctx, bool ipv6
     event.verdict = blocked ? QV_VERDICT_BLOCKED : QV_VERDICT_ALLOWED;
     if (!blocked) {
         own_socket(ctx->sk, process, uid);
+        if (event.port == bpf_htons(QV_DNS_PORT)) {
+            mark_dns_client(ctx->sk);
+        }
     }
 
     if (event.protocol != IPPROTO_UDP || udp_flow_is_new(&event)) {
@@ -890,7 +907,6 @@ int quilvane_sockops(struct bpf_sock_ops* skops)
 
 /* ---- names the program looked up ---------------------------------------------------------------- */
 
-#define QV_DNS_PORT 53
 #define QV_DNS_HEADER 12
 
 /* Where the transport header of an incoming packet starts (the data starts at the network header),
@@ -914,9 +930,9 @@ static __always_inline __u32 transport_offset(struct __sk_buff* skb, __u32 proto
 }
 
 /* Copies a DNS answer that reached `sk` to the service, which learns from it which name the
- * owner's addresses came from. Every other packet returns after two socket fields are read: a
- * connected socket's peer port says it all, and only an unconnected UDP socket (a resolver that
- * sends with sendto) needs a look at the packet's own source port. */
+ * owner's addresses came from. Every other packet returns after socket fields alone are read: a
+ * connected socket's peer port says it all, and only an unconnected UDP socket that sent to port 53
+ * (a resolver that uses sendto) needs a look at the packet's own source port. */
 static __always_inline void copy_dns_answer(struct __sk_buff* skb, struct bpf_sock* sk,
                                             const struct qv_socket_owner* owner)
 {
@@ -925,7 +941,8 @@ static __always_inline void copy_dns_answer(struct __sk_buff* skb, struct bpf_so
     if (protocol != IPPROTO_UDP && protocol != IPPROTO_TCP) {
         return;
     }
-    if ((__u16)peer_port != bpf_htons(QV_DNS_PORT) && !(protocol == IPPROTO_UDP && (__u16)peer_port == 0)) {
+    bool unconnected_resolver = protocol == IPPROTO_UDP && (__u16)peer_port == 0 && owner->asks_dns;
+    if ((__u16)peer_port != bpf_htons(QV_DNS_PORT) && !unconnected_resolver) {
         return;
     }
     __u32 offset = transport_offset(skb, protocol);
