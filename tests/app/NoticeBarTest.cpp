@@ -31,7 +31,7 @@ TEST_F(NoticeBarTest, ShowsEveryNoticeAboveTheTabsAndHidesWhenThereIsNone) {
     // Raised before the window exists, as start-up does.
     Notices::shared().set(QStringLiteral("first"), QStringLiteral("The settings were restored."));
     FakeKextFilter filter;
-    m_delegate->applicationDidFinishLaunching();
+    launchApp();
     Window* window = m_delegate->mainWindowController()->window();
     ASSERT_NE(window, nullptr);
     auto* bar = window->findChild<NoticeBar*>();
