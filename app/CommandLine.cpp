@@ -77,28 +77,24 @@ CommandLine CommandLine::parse(const QStringList& arguments) {
 
 QString CommandLine::usage() {
     return QStringLiteral(
-               "Usage: quilvane [options]\n"
-               "\n"
-               "Quilvane takes network access away from the applications you choose and shows which\n"
-               "applications have been making connections. Blocking is done by the filter service\n"
-               "quilvane-filterd; start it with: %1\n"
-               "\n"
-               "Options:\n"
-               "  -h, --help               show this help and exit\n"
-               "  -v, --version            show the version and exit\n"
-               "  --screenshot FILE.png    save a picture of the front window to FILE.png (in a folder\n"
-               "                           that exists), then quit\n"
-               "  --quit-after SECONDS     quit after SECONDS (with --screenshot: when to take it; default "
-               "2)\n"
-               "\n"
-               "Environment:\n"
-               "  QUILVANE_CONTROL_DIR     folder of the filter service's control socket (default "
-               "/run/quilvane)\n"
-               "  QUILVANE_FILTER_NEEDS_APPROVAL=0\n"
-               "                           the filter service is managed elsewhere: when it cannot be "
-               "reached,\n"
-               "                           show the main window with an error instead of the start-up "
-               "guide\n")
+        "Usage: quilvane [options]\n"
+        "\n"
+        "Quilvane takes network access away from the applications you choose and shows which\n"
+        "applications have been making connections. Blocking is done by the filter service\n"
+        "quilvane-filterd; start it with: %1\n"
+        "\n"
+        "Options:\n"
+        "  -h, --help               show this help and exit\n"
+        "  -v, --version            show the version and exit\n"
+        "  --screenshot FILE.png    save a picture of the front window to FILE.png (in a folder\n"
+        "                           that exists), then quit\n"
+        "  --quit-after SECONDS     quit after SECONDS (with --screenshot: when to take it; default 2)\n"
+        "\n"
+        "Environment:\n"
+        "  QUILVANE_CONTROL_DIR     folder of the filter service's control socket (default /run/quilvane)\n"
+        "  QUILVANE_FILTER_NEEDS_APPROVAL=0\n"
+        "                           the filter service is managed elsewhere: when it cannot be reached,\n"
+        "                           show the main window with an error instead of the start-up guide\n")
         .arg(SystemSettingsHandler::startCommand());
 }
 

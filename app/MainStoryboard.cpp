@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "resources/SceneIdentifiers.h"
 #include "app/MainStoryboard.h"
 
 #include "app/ErrorViewController.h"
 #include "app/HighSierraWindowController.h"
 #include "app/MainWindowController.h"
 #include "platform/widgets/Storyboard.h"
-#include "resources/SceneIdentifiers.h"
 #include "ui/firewall/FirewallViewController.h"
 #include "ui/monitor/MonitorScenes.h"
 

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "resources/SceneIdentifiers.h"
 #include "app/MainViewController.h"
 
 #include "platform/Images.h"
 #include "platform/widgets/Storyboard.h"
-#include "resources/SceneIdentifiers.h"
 #include "ui_mainViewController.h"
 
 #include <QLabel>

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+#include "resources/SceneIdentifiers.h"
 #include "app/MainWindowController.h"
 
 #include "app/MainViewController.h"
 #include "app/NoticeBar.h"
 #include "kernel/KextClient.h"
 #include "platform/widgets/Storyboard.h"
-#include "resources/SceneIdentifiers.h"
 #include "ui_mainWindowController.h"
 
 #include <QBoxLayout>
