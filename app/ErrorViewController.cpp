@@ -2,6 +2,7 @@
 #include "app/ErrorViewController.h"
 
 #include "app/AppDelegate.h"
+#include "app/CopiedFeedback.h"
 #include "app/UpdatePage.h"
 #include "platform/Images.h"
 #include "ui_errorViewController.h"
@@ -70,6 +71,7 @@ QString ErrorViewController::command() const {
 
 void ErrorViewController::copyButtonClicked() {
     QGuiApplication::clipboard()->setText(m_ui->commandField->text());
+    CopiedFeedback::show(m_ui->copyButton);
 }
 
 void ErrorViewController::downloadButtonClicked() {

@@ -2,6 +2,7 @@
 #include "app/HighSierraViewController.h"
 
 #include "app/AppDelegate.h"
+#include "app/CopiedFeedback.h"
 #include "kernel/KextClient.h"
 #include "platform/Dispatch.h"
 #include "platform/Images.h"
@@ -222,6 +223,7 @@ bool HighSierraViewController::runningFromBuildTree() {
 
 void HighSierraViewController::copyButtonClicked() {
     QGuiApplication::clipboard()->setText(m_ui->commandField->text());
+    CopiedFeedback::show(m_ui->copyButton);
 }
 
 void HighSierraViewController::preferencesButtonClicked() {

@@ -116,6 +116,8 @@ TEST_F(HighSierraViewControllerTest, SaysWhyTheServiceCannotBeUsedAndOffersTheCo
         << "starting the service does not help a refused user";
     QTest::mouseClick(m_window->findChild<QPushButton*>(QStringLiteral("copyButton")), Qt::LeftButton);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), command);
+    EXPECT_EQ(m_window->findChild<QPushButton*>(QStringLiteral("copyButton"))->text(),
+              QStringLiteral("Copied"));
 
     // Each check is one more refusal in the service's log: they come ever less often.
     EXPECT_GE(m_guide->kextPoller()->interval(), 5000);
