@@ -14,11 +14,15 @@ QString licenceText() {
                                        "service's eBPF program: GPL version 2 or the BSD 2-clause licence.");
 }
 
+// Only what Quilvane knows: a service that is away keeps blocking with the lists it last put in
+// force (they outlive it), and one that never ran blocks nothing; Quilvane cannot tell which from here.
 QString serviceText() {
-    return KextClient::shared().socket() != 0
+    return KextClient::shared().admittedByService()
                ? QCoreApplication::translate("AboutPanel", "Filter service: connected.")
-               : QCoreApplication::translate("AboutPanel", "Filter service: not connected; nothing is "
-                                                           "blocked until it runs.");
+               : QCoreApplication::translate("AboutPanel",
+                                             "Filter service: not connected. Blocks it has already put in "
+                                             "force stay in force; changes made now wait until Quilvane is "
+                                             "connected again.");
 }
 
 } // namespace
@@ -29,6 +33,8 @@ QString AboutPanel::text() {
 }
 
 QMessageBox* AboutPanel::show(QWidget* parent) {
+    // Over the window whose menu opened it: it closes with that window and never keeps the
+    // application running on its own.
     auto* panel =
         new QMessageBox(QMessageBox::Information, QCoreApplication::translate("AboutPanel", "About Quilvane"),
                         text(), QMessageBox::Close, parent);
@@ -36,6 +42,7 @@ QMessageBox* AboutPanel::show(QWidget* parent) {
     panel->setTextInteractionFlags(Qt::TextSelectableByMouse);
     panel->setAttribute(Qt::WA_DeleteOnClose);
     panel->setWindowModality(Qt::NonModal);
+    panel->setAttribute(Qt::WA_QuitOnClose, false);
     panel->show();
     return panel;
 }

@@ -14,6 +14,7 @@ class AboutPanel final {
 public:
     // The panel's text for the current state of the filter client.
     static QString text();
-    // Opens the panel over `parent`; it deletes itself when closed.
+    // Opens the panel over `parent`, the window whose menu opened it, and owned by it; it deletes
+    // itself when closed.
     static QMessageBox* show(QWidget* parent);
 };

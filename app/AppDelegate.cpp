@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "resources/SceneIdentifiers.h"
 #include "app/AppDelegate.h"
 
 #include "app/AboutPanel.h"
@@ -7,9 +6,11 @@
 #include "app/UpdatePage.h"
 #include "kernel/KextClient.h"
 #include "model/Blacklist.h"
+#include "platform/Dispatch.h"
 #include "platform/ProcessInfo.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/WindowController.h"
+#include "resources/SceneIdentifiers.h"
 
 #include <QAction>
 #include <QApplication>
@@ -20,7 +21,8 @@ namespace {
 
 const QString mainWindowIdentifier = SceneIdentifiers::mainWindowController();
 const QString highSierraWindowIdentifier = SceneIdentifiers::highSierraWindowController();
-constexpr std::chrono::milliseconds launchVerdictWait{300};
+// A service that admits the person at the machine asks polkit first, which answers within a second.
+constexpr std::chrono::milliseconds launchVerdictWait{1500};
 
 std::weak_ptr<AppDelegate> s_applicationDelegate;
 
@@ -45,15 +47,50 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::launchApp() {
     // A service that hangs up on this user once polkit has said no must not count as reachable: the
-    // client would keep a dead connection and the main window would show nothing. polkit answers in
-    // milliseconds; the wait applies only to users that neither root nor the group lets in.
-    m_launchServiceState = FilterServiceStatus::probe(launchVerdictWait);
-    const bool refused = m_launchServiceState == FilterServiceStatus::State::refused;
+    // client would keep a dead connection, and knock again and again. The probe waits for that
+    // verdict, where there is one to wait for, on a background thread: the event loop stays free.
+    if (m_probing) {
+        return;
+    }
+    m_probing = true;
+    Dispatch::async(Dispatch::Queue::background, [delegate = weak_from_this()] {
+        const FilterServiceStatus::State state = FilterServiceStatus::probe(launchVerdictWait);
+        Dispatch::async(Dispatch::Queue::main, [delegate, state] {
+            if (const auto self = delegate.lock()) {
+                self->m_probing = false;
+                self->launchWithServiceState(state);
+            }
+        });
+    });
+}
+
+void AppDelegate::launchWithServiceState(FilterServiceStatus::State state) {
+    m_launchServiceState = state;
+    const bool refused = state == FilterServiceStatus::State::refused;
     const bool reachable = !refused && KextClient::shared().connectIfNeeded();
     if (!reachable && ProcessInfo::filterNeedsApproval()) {
         showWindowController(m_highSierraWindowController, highSierraWindowIdentifier);
+        Q_EMIT launchDecided();
         return;
     }
+    if (refused) {
+        // The error view says so for as long as the window is open; every new attempt would only be
+        // refused again, and logged by the service.
+        KextClient::stayDisconnected();
+    }
+    if (!std::exchange(m_mainPathTaken, true)) {
+        subscribeToBlacklist();
+    }
+    showWindowController(m_mainWindowController, mainWindowIdentifier);
+    Q_EMIT launchDecided();
+}
+
+bool AppDelegate::mainWindowShown() const {
+    return m_mainWindowController && m_mainWindowController->isWindowLoaded() &&
+           m_mainWindowController->window()->isVisible();
+}
+
+void AppDelegate::subscribeToBlacklist() {
     Blacklist& blacklist = Blacklist::shared();
     blacklist.addSubscriber(shared_from_this());
     blacklistLoaded(blacklist.apps());
@@ -64,7 +101,6 @@ void AppDelegate::launchApp() {
             self->sendBlacklist();
         }
     });
-    showWindowController(m_mainWindowController, mainWindowIdentifier);
 }
 
 void AppDelegate::activate() {
@@ -79,9 +115,8 @@ void AppDelegate::checkForUpdatesMenuClicked() {
     openUpdatePage();
 }
 
-void AppDelegate::aboutMenuClicked() {
-    const auto& controller = m_mainWindowController;
-    AboutPanel::show(controller && controller->isWindowLoaded() ? controller->window() : nullptr);
+void AppDelegate::aboutMenuClicked(QWidget* window) {
+    AboutPanel::show(window);
 }
 
 void AppDelegate::appBlocked(const AppPtr&) {
@@ -138,6 +173,6 @@ void AppDelegate::installMainMenu(Window* window) {
     connect(checkForUpdates, &QAction::triggered, this, &AppDelegate::checkForUpdatesMenuClicked);
     QAction* about = helpMenu->addAction(tr("&About Quilvane"));
     about->setMenuRole(QAction::AboutRole);
-    connect(about, &QAction::triggered, this, &AppDelegate::aboutMenuClicked);
+    connect(about, &QAction::triggered, window, [this, window] { aboutMenuClicked(window); });
     window->layout()->setMenuBar(menuBar);
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "app/ErrorViewController.h"
 
+#include "app/AppDelegate.h"
+#include "app/CopiedFeedback.h"
 #include "app/UpdatePage.h"
 #include "platform/Images.h"
 #include "ui_errorViewController.h"
@@ -9,6 +11,7 @@
 #include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <cstdio>
 
 ErrorViewController::ErrorViewController()
     : m_ui(std::make_unique<Ui::ErrorViewController>()) {}
@@ -23,8 +26,21 @@ QWidget* ErrorViewController::loadView() {
     }
     connect(m_ui->downloadButton, &QPushButton::clicked, this, &ErrorViewController::downloadButtonClicked);
     connect(m_ui->copyButton, &QPushButton::clicked, this, &ErrorViewController::copyButtonClicked);
-    // Only a quick look: a polkit verdict is not waited for in the window's first paint.
-    showServiceState(FilterServiceStatus::probe(std::chrono::milliseconds(0)));
+    // What the launch found, which waited for a polkit verdict off the main thread; only without a
+    // launch (a window made on its own) a quick look, which waits for nothing.
+    const std::shared_ptr<AppDelegate> delegate = AppDelegate::applicationDelegate();
+    const std::optional<FilterServiceStatus::State> launched =
+        delegate ? delegate->launchServiceState() : std::nullopt;
+    const FilterServiceStatus::State state =
+        launched ? *launched : FilterServiceStatus::probe(std::chrono::milliseconds(0));
+    showServiceState(state);
+    // Also for people who started Quilvane from a terminal, as the guide does.
+    const QByteArray line = (FilterServiceStatus::terminalLine(
+                                 FilterServiceStatus::advice(state, FilterServiceStatus::currentUserName())) +
+                             QLatin1Char('\n'))
+                                .toLocal8Bit();
+    std::fwrite(line.constData(), 1, static_cast<std::size_t>(line.size()), stderr);
+    std::fflush(stderr);
     return view;
 }
 
@@ -55,6 +71,7 @@ QString ErrorViewController::command() const {
 
 void ErrorViewController::copyButtonClicked() {
     QGuiApplication::clipboard()->setText(m_ui->commandField->text());
+    CopiedFeedback::show(m_ui->copyButton);
 }
 
 void ErrorViewController::downloadButtonClicked() {

@@ -26,7 +26,8 @@ QString tr(const char* text) {
 }
 
 bool unitInstalled(const QStringList& unitDirectories) {
-    return SystemdUnits::isInstalled(QString::fromLatin1(SystemSettingsHandler::serviceName), unitDirectories);
+    return SystemdUnits::isInstalled(QString::fromLatin1(SystemSettingsHandler::serviceName),
+                                     unitDirectories);
 }
 
 // Root and the members of the socket's group are let in at once; anyone else waits for polkit.
@@ -97,6 +98,14 @@ FilterServiceStatus::Advice FilterServiceStatus::advice(State state, const QStri
            "this version of Quilvane. Download the latest version, which brings a matching service, then "
            "start Quilvane again."),
         QString()};
+}
+
+QString FilterServiceStatus::terminalLine(const Advice& advice) {
+    QString line = QStringLiteral("quilvane: ") + advice.title;
+    if (!advice.command.isEmpty()) {
+        line += QStringLiteral(" (") + advice.command + QLatin1Char(')');
+    }
+    return line;
 }
 
 QString FilterServiceStatus::currentUserName() {

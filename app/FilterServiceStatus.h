@@ -35,6 +35,8 @@ public:
     static State probe(std::chrono::milliseconds verdictWait);
 
     static Advice advice(State state, const QString& userName);
+    // The advice in one line for the terminal: "quilvane: TITLE (COMMAND)".
+    static QString terminalLine(const Advice& advice);
     // The login name of this process's user.
     static QString currentUserName();
 };

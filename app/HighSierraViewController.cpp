@@ -2,6 +2,7 @@
 #include "app/HighSierraViewController.h"
 
 #include "app/AppDelegate.h"
+#include "app/CopiedFeedback.h"
 #include "kernel/KextClient.h"
 #include "platform/Dispatch.h"
 #include "platform/Images.h"
@@ -29,12 +30,8 @@ constexpr QSize guidePictureSize(560, 200);
 // A service that admits the person at the machine asks polkit first, which answers within a second.
 constexpr std::chrono::milliseconds polkitVerdictWait{1500};
 
-// Printed when the guide's finding changes, for people who started Quilvane from a terminal.
-void printState(const FilterServiceStatus::Advice& advice) {
-    QString line = QStringLiteral("quilvane: ") + advice.title;
-    if (!advice.command.isEmpty()) {
-        line += QStringLiteral(" (") + advice.command + QLatin1Char(')');
-    }
+// For people who started Quilvane from a terminal.
+void printLine(const QString& line) {
     const QByteArray bytes = (line + QLatin1Char('\n')).toLocal8Bit();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
     std::fflush(stderr);
@@ -107,7 +104,19 @@ void HighSierraViewController::viewDidLoad() {
         if (const auto state = delegate->launchServiceState();
             state && *state != FilterServiceStatus::State::answering) {
             showServiceState(*state);
+            pollAfter(*state);
         }
+    }
+}
+
+// Each check of a service that turns this user away is one more refusal in its log, and only an
+// administrator (and a new login) changes the answer: the checks then come ever less often, as the
+// client's own attempts do. Any other finding is checked again every second.
+void HighSierraViewController::pollAfter(FilterServiceStatus::State state) {
+    m_refusals = state == FilterServiceStatus::State::refused ? m_refusals + 1 : 0;
+    const auto interval = m_refusals > 0 ? KextClient::delayAfterRefusals(m_refusals) : pollInterval;
+    if (m_kextPoller && m_kextPoller->intervalAsDuration() != interval) {
+        m_kextPoller->start(interval);
     }
 }
 
@@ -171,7 +180,7 @@ void HighSierraViewController::showServiceState(FilterServiceStatus::State state
     m_ui->sourceLabel->setVisible(!m_ui->sourceLabel->text().isEmpty());
     m_ui->statusLabel->setText(statusLine(state));
     if (changed) {
-        printState(advice);
+        printLine(FilterServiceStatus::terminalLine(advice));
     }
 }
 
@@ -214,6 +223,7 @@ bool HighSierraViewController::runningFromBuildTree() {
 
 void HighSierraViewController::copyButtonClicked() {
     QGuiApplication::clipboard()->setText(m_ui->commandField->text());
+    CopiedFeedback::show(m_ui->copyButton);
 }
 
 void HighSierraViewController::preferencesButtonClicked() {
@@ -245,9 +255,12 @@ void HighSierraViewController::checkFinished(FilterServiceStatus::State state, b
     m_checkRunning = false;
     if (loaded) {
         kextWasLoaded();
-    } else if (state != FilterServiceStatus::State::answering) {
+        return;
+    }
+    if (state != FilterServiceStatus::State::answering) {
         showServiceState(state);
     }
+    pollAfter(state);
 }
 
 bool HighSierraViewController::isKextLoaded() {
@@ -262,9 +275,18 @@ void HighSierraViewController::kextWasLoaded() {
     }
     m_ended = true;
     m_kextPoller.reset();
-    // The main window must be open before this one closes: closing the last window quits.
-    if (const std::shared_ptr<AppDelegate> delegate = AppDelegate::applicationDelegate()) {
-        delegate->launchApp();
+    // The main window must be open before this one closes: closing the last window quits. The check
+    // has just found the service answering, so the launch takes that as its finding.
+    const std::shared_ptr<AppDelegate> delegate = AppDelegate::applicationDelegate();
+    if (delegate) {
+        delegate->launchWithServiceState(FilterServiceStatus::State::answering);
+    }
+    if (!delegate || !delegate->mainWindowShown()) {
+        // The service closed the connection between the check and the launch (too many clients of
+        // this user, say): no main window opened, so the guide stays and goes on checking, rather
+        // than leaving the application without a window.
+        resumeAfterFailedHandOver();
+        return;
     }
     if (isViewLoaded()) {
         closeOwnedDialogs();
@@ -273,6 +295,20 @@ void HighSierraViewController::kextWasLoaded() {
             window->close();
         }
     }
+}
+
+void HighSierraViewController::resumeAfterFailedHandOver() {
+    m_ended = false;
+    m_kextPoller = std::make_unique<QTimer>();
+    m_kextPoller->setInterval(pollInterval);
+    connect(m_kextPoller.get(), &QTimer::timeout, this, &HighSierraViewController::pollKext);
+    m_kextPoller->start();
+    if (isViewLoaded()) {
+        m_ui->statusLabel->setText(tr("The filter service answered, then closed the connection; trying "
+                                      "again…"));
+    }
+    printLine(QStringLiteral("quilvane: the filter service answered, then closed the connection before "
+                             "the main window could open; the guide stays and tries again"));
 }
 
 // Dialogs opened from the guide (the service settings) are children of its window.

@@ -23,10 +23,11 @@ class HighSierraViewController;
 // says why (not installed, not running, or running but not letting this user in) and shows the one
 // command that helps, selectable and with a Copy button, beside a picture of a terminal and a link
 // to the service settings. It checks once a second, off the main thread, whether the service answers
-// and lets this user in. The first check that finds it so ends the guide: the application delegate
-// continues the launch (which opens the main window) and only then does the guide's window close, so
-// the application never runs out of windows in between. Dialogs opened from the guide belong to its
-// window and close with it.
+// and lets this user in (ever less often while the service turns this user away). The first check
+// that finds it so ends the guide: the application delegate continues the launch (which opens the
+// main window) and only then does the guide's window close, so the application never runs out of
+// windows in between; should the main window not open after all, the guide stays and checks on. Dialogs
+// opened from the guide belong to its window and close with it.
 class HighSierraViewController final : public ViewController {
     Q_OBJECT
 public:
@@ -80,6 +81,8 @@ protected:
 
 private:
     void checkFinished(FilterServiceStatus::State state, bool loaded);
+    void pollAfter(FilterServiceStatus::State state);
+    void resumeAfterFailedHandOver();
     static QString statusLine(FilterServiceStatus::State state);
     static QString footnote(FilterServiceStatus::State state);
     static bool runningFromBuildTree();
@@ -94,4 +97,5 @@ private:
     bool m_checkRunning = false;
     bool m_ended = false;
     int m_checksStarted = 0;
+    int m_refusals = 0; // findings in a row that the service turns this user away
 };

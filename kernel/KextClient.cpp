@@ -23,6 +23,7 @@
 #include <QMutexLocker>
 #include <QThreadPool>
 #include <QTimer>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -51,7 +52,15 @@ constexpr int kGatherMs = 4;
 
 // While the filter service is away the client tries again this often, and at once whenever its
 // folder changes.
-constexpr int kRetryIntervalMs = 1000;
+constexpr std::chrono::milliseconds kRetryInterval{1000};
+// After a refusal the service would only refuse again, and log it, until someone changes its mind:
+// the first new attempt comes after this long, and each refusal in a row doubles the wait up to the
+// longest.
+constexpr std::chrono::milliseconds kFirstRefusalDelay{5000};
+constexpr std::chrono::milliseconds kLongestRefusalDelay{10 * 60 * 1000};
+
+// Set once the window says for good that the service does not let this user in.
+std::atomic<bool> s_stayDisconnected{false};
 
 const QString kServiceNoticeKey = QStringLiteral("service");
 const QString kNotSentNoticeKey = QStringLiteral("blocklist-not-sent");
@@ -130,6 +139,9 @@ struct Pipeline final : std::enable_shared_from_this<Pipeline> {
                 return;
             }
             for (const auto& reply : replies) {
+                if (reply.kind == Quilvane::Wire::ReplyKind::hello) {
+                    self->client->serviceSaidHello();
+                }
                 ListEnforcement::shared().replyReceived(reply);
             }
         });
@@ -172,6 +184,7 @@ struct KextClient::Private {
 
     std::atomic<std::int32_t> socket{0};
     std::atomic<std::uint32_t> sequence{0}; // block-list commands sent on this connection
+    std::atomic<bool> letIn{false};         // the service said hello on this connection
     std::mutex connecting;
     std::shared_ptr<Pipeline> pipeline = std::make_shared<Pipeline>();
     UniqueFd wakeReader;
@@ -180,6 +193,14 @@ struct KextClient::Private {
     // Main thread only, while the filter service is away.
     std::unique_ptr<QTimer> retry;
     std::unique_ptr<QFileSystemWatcher> controlFolder;
+    int refusals = 0;            // connections in a row the service ended before letting the client in
+    bool awaitingReturn = false; // a connection was lost and its successor has not been let in yet
+
+    void closeSocket(std::int32_t fd) {
+        stopListening();
+        closeKextSocket(fd);
+        socket = 0;
+    }
 
     void startListening() {
         const int fd = socket.load();
@@ -328,16 +349,18 @@ KextClient& KextClient::shared() {
 void KextClient::resetShared() {
     QMutexLocker lock(&sharedMutex);
     delete std::exchange(sharedClient, nullptr);
+    s_stayDisconnected = false;
 }
 
 bool KextClient::connectIfNeeded() {
     // The approval guide polls from a pool while the launch may call from the main thread; one at
     // a time, so two overlapping calls cannot both open a socket.
     std::lock_guard lock(d->connecting);
-    if (d->socket.load() == 0) {
+    if (d->socket.load() == 0 && !s_stayDisconnected) {
         d->socket = openKextSocket();
         if (d->socket.load() != 0) {
             d->sequence = 0;
+            d->letIn = false;
             // Replies on, then the list in force: a service that predates replies ignores both
             // with a log line, and this client then simply hears nothing.
             setKextOption(d->socket.load(), Quilvane::Wire::kHelloOption, nullptr, 0);
@@ -378,6 +401,40 @@ void KextClient::updateBlacklist(const Blacklist* blacklist) {
 
 int KextClient::socket() const {
     return d->socket.load();
+}
+
+void KextClient::stayDisconnected() {
+    s_stayDisconnected = true;
+    QMutexLocker lock(&sharedMutex);
+    if (sharedClient == nullptr) {
+        return;
+    }
+    Private& d = *sharedClient->d;
+    d.retry.reset();
+    d.controlFolder.reset();
+    std::lock_guard connecting(d.connecting);
+    if (const std::int32_t fd = d.socket.load(); fd != 0) {
+        d.closeSocket(fd);
+    }
+}
+
+std::chrono::milliseconds KextClient::delayAfterRefusals(int refusals) {
+    if (refusals <= 0) {
+        return kRetryInterval;
+    }
+    std::chrono::milliseconds delay = kFirstRefusalDelay;
+    for (int i = 1; i < refusals && delay < kLongestRefusalDelay; ++i) {
+        delay *= 2;
+    }
+    return std::min(delay, kLongestRefusalDelay);
+}
+
+int KextClient::refusalsInARow() const {
+    return d->refusals;
+}
+
+bool KextClient::admittedByService() const {
+    return d->socket.load() != 0 && d->letIn.load();
 }
 
 void KextClient::addSubscriber(std::shared_ptr<TrafficSubscriber> subscriber) {
@@ -422,31 +479,64 @@ void KextClient::setReconnectedHandler(std::function<void()> handler) {
     d->reconnected = std::move(handler);
 }
 
-// The filter service went away: say so, forget the dead socket and try again until it is back.
+// The service said hello: it has let this client in. Only now is a lost service back, so the
+// notice goes and the list is sent again; a connection that is refused never gets this far.
+void KextClient::serviceSaidHello() {
+    d->letIn = true;
+    d->refusals = 0;
+    if (!std::exchange(d->awaitingReturn, false)) {
+        return;
+    }
+    Notices::shared().clear(kServiceNoticeKey);
+    if (d->reconnected) {
+        d->reconnected();
+    }
+}
+
+// The connection ended: the service stopped, or it never let this client in. Say which, forget the
+// dead socket and try again, soon after a stop and ever later after refusals in a row.
 void KextClient::connectionLost(std::int32_t fd) {
     {
         std::lock_guard lock(d->connecting);
         if (d->socket.load() != fd) {
             return;
         }
-        d->stopListening();
-        closeKextSocket(fd);
-        d->socket = 0;
+        d->closeSocket(fd);
     }
     ListEnforcement::shared().connectionLost();
+    d->awaitingReturn = true;
+    if (s_stayDisconnected) {
+        return;
+    }
+    if (d->letIn) {
+        d->refusals = 0;
+        Notices::shared().set(kServiceNoticeKey,
+                              QObject::tr("The filter service stopped. Blocked applications stay blocked; "
+                                          "changes wait until it is back."));
+        startRetrying(kRetryInterval);
+        return;
+    }
+    ++d->refusals;
     Notices::shared().set(kServiceNoticeKey,
-                          QObject::tr("The filter service stopped. Blocked applications stay blocked; "
-                                      "changes wait until it is back."));
-    startRetrying();
+                          QObject::tr("The filter service ended the connection without letting Quilvane in "
+                                      "(it does not accept this user, or this user has too many Quilvane "
+                                      "windows open). Blocked applications stay blocked; changes wait. "
+                                      "Quilvane asks again later, less often after each refusal."));
+    startRetrying(delayAfterRefusals(d->refusals));
 }
 
-void KextClient::startRetrying() {
+void KextClient::startRetrying(std::chrono::milliseconds delay) {
     if (!d->retry) {
         d->retry = std::make_unique<QTimer>();
-        d->retry->setInterval(kRetryIntervalMs);
         QObject::connect(d->retry.get(), &QTimer::timeout, d->retry.get(), [this] { tryReconnecting(); });
     }
+    d->retry->setInterval(delay);
     d->retry->start();
+    d->controlFolder.reset();
+    if (d->refusals > 0) {
+        // A refusing service is there; its folder changing is no reason to knock again sooner.
+        return;
+    }
     const QString folder = QString::fromStdString(Quilvane::Wire::controlDirectory());
     d->controlFolder = std::make_unique<QFileSystemWatcher>();
     d->controlFolder->addPath(folder); // fails quietly when the folder is gone; the timer still runs
@@ -458,10 +548,7 @@ void KextClient::tryReconnecting() {
     if (!connectIfNeeded()) {
         return;
     }
+    // The notice stays until the service has let this client in (serviceSaidHello()).
     d->retry->stop();
     d->controlFolder.reset();
-    Notices::shared().clear(kServiceNoticeKey);
-    if (d->reconnected) {
-        d->reconnected();
-    }
 }

@@ -5,6 +5,7 @@
 #include "kernel/TrafficSubscriber.h"
 #include "wire/KextRecord.h"
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -18,7 +19,11 @@ class Blacklist;
 // decoding each off the main thread into the App that made it and a Connection, then calling every
 // traffic subscriber on the main thread. Refused attempts are counted in RefusedAttempts instead.
 // When the service goes away (end of stream, socket error) the client says so in a notice, connects
-// again as soon as the socket is back, then clears the notice and calls its reconnected handler.
+// again as soon as the socket is back, and once the service has let it in (its hello) clears the
+// notice and calls its reconnected handler. A connection the service ends before letting the client
+// in is a refusal (a user polkit turns down, a user with too many clients): trying again at once
+// would only be refused again and logged by the service each time, so the client waits longer after
+// each refusal in a row.
 class KextClient final {
 public:
     KextClient();
@@ -28,7 +33,7 @@ public:
 
     // The shared client, created on first use (it tries to connect at once).
     static KextClient& shared();
-    // Tests only: drops the shared client; the next shared() creates a new one.
+    // Tests only: drops the shared client (and stayDisconnected()); the next shared() creates a new one.
     static void resetShared();
 
     // Connects when not connected; answers whether a control socket is open. Calls never overlap.
@@ -38,6 +43,17 @@ public:
 
     // The control socket; 0 when not connected.
     int socket() const;
+
+    // The window shows for good that the service does not let this user in: the shared client,
+    // made now or later, closes its socket and never connects again in this process.
+    static void stayDisconnected();
+
+    // How long the client waits before it connects again after `refusals` refusals in a row.
+    static std::chrono::milliseconds delayAfterRefusals(int refusals);
+    // Refusals in a row so far; 0 once the service has let the client in.
+    int refusalsInARow() const;
+    // Whether the service has let this client in on the connection open now (it said hello).
+    bool admittedByService() const;
 
     // Main thread only. Subscribers are held strongly and never removed.
     void addSubscriber(std::shared_ptr<TrafficSubscriber> subscriber);
@@ -64,8 +80,9 @@ public:
 
 private:
     friend struct Pipeline;
+    void serviceSaidHello();
     void connectionLost(std::int32_t fd);
-    void startRetrying();
+    void startRetrying(std::chrono::milliseconds delay);
     void tryReconnecting();
 
     struct Private;

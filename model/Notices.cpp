@@ -49,6 +49,14 @@ QStringList Notices::texts() const {
     return texts;
 }
 
+QStringList Notices::keys() const {
+    QStringList keys;
+    for (const auto& notice : m_notices) {
+        keys.append(notice.first);
+    }
+    return keys;
+}
+
 void Notices::clearAll() {
     if (m_notices.empty()) {
         return;

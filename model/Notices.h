@@ -23,8 +23,9 @@ public:
 
     bool contains(const QString& key) const;
     QString text(const QString& key) const;
-    // The texts of every notice, in the order their keys were first raised.
+    // The texts of every notice, in the order their keys were first raised, and their keys.
     QStringList texts() const;
+    QStringList keys() const;
 
     // Tests only: drops every notice.
     void clearAll();

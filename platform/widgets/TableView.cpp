@@ -3,6 +3,7 @@
 
 #include "platform/widgets/TableViewDataSource.h"
 
+#include <QAbstractButton>
 #include <QContextMenuEvent>
 #include <QGraphicsOpacityEffect>
 #include <QHeaderView>
@@ -626,10 +627,20 @@ public:
     }
 
 protected:
+    // Over the rows' content but not over their buttons: a button that still works must not look
+    // disabled.
     void paintEvent(QPaintEvent* /*event*/) override {
+        QRegion veiled(rect());
+        for (const QAbstractButton* button : parentWidget()->findChildren<QAbstractButton*>()) {
+            if (button->isVisibleTo(parentWidget())) {
+                veiled -= QRect(button->mapTo(parentWidget(), QPoint(0, 0)), button->size());
+            }
+        }
         QColor veil = palette().color(QPalette::Base);
         veil.setAlphaF(0.55f);
-        QPainter(this).fillRect(rect(), veil);
+        QPainter painter(this);
+        painter.setClipRegion(veiled);
+        painter.fillRect(rect(), veil);
     }
 };
 

@@ -6,8 +6,11 @@
 #include <QAbstractScrollArea>
 #include <QApplication>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QVBoxLayout>
 #include <QWindow>
+#include <algorithm>
+#include <utility>
 
 Window::Window(QWidget* parent)
     : QWidget(parent, Qt::Window) {
@@ -114,6 +117,47 @@ bool Window::isBackgroundAt(const QPoint& position) const {
     return true;
 }
 
+void Window::showEvent(QShowEvent* event) {
+    if (!std::exchange(m_placed, true)) {
+        placeOnScreen();
+    }
+    applyNativeTitle();
+    QWidget::showEvent(event);
+}
+
+// The first time it opens, the window fits the screen's free area (without panels and docks)
+// whole: a window larger than a small screen, or placed past its edge, would open partly out of reach.
+void Window::placeOnScreen() {
+    const QScreen* screen = this->screen();
+    if (!screen) {
+        return;
+    }
+    const QRect available = screen->availableGeometry();
+    // The frame the window system adds counts too, where it is known already.
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    QRect placed = geometry().marginsAdded(frame);
+    placed.setSize(placed.size().boundedTo(available.size()));
+    placed.moveLeft(
+        std::max(available.left(), std::min(placed.left(), available.right() + 1 - placed.width())));
+    placed.moveTop(
+        std::max(available.top(), std::min(placed.top(), available.bottom() + 1 - placed.height())));
+    placed = placed.marginsRemoved(frame);
+    placed.setSize(placed.size().expandedTo(minimumSize()));
+    if (placed != geometry()) {
+        setGeometry(placed);
+    }
+}
+
 void Window::applyTitle() {
     setWindowTitle(m_titleVisibility == TitleVisibility::hidden ? QString() : m_title);
+    applyNativeTitle();
+}
+
+// Qt hands the window system the application's name for an empty title, so a hidden title would
+// still read "Quilvane" in the title bar and the task list. A zero-width space is a title Qt keeps
+// and that shows as nothing; the widget's own title stays empty.
+void Window::applyNativeTitle() {
+    if (m_titleVisibility == TitleVisibility::hidden && windowHandle()) {
+        windowHandle()->setTitle(QString(QChar(0x200B)));
+    }
 }

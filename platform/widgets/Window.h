@@ -10,7 +10,8 @@ class ViewController;
 
 // A top-level window whose content is one view controller's view, with the title-bar treatments the
 // application uses: a transparent title bar (the content reaches the top edge), a hidden title text,
-// and moving the window by dragging its background (QWindow::startSystemMove).
+// and moving the window by dragging its background (QWindow::startSystemMove). At its first show it
+// is fitted into the screen's free area, so it never opens partly out of reach.
 //
 // The background is whatever no child keeps a press for (plain containers, labels, the logo), except
 // the content of scroll areas: a press inside a table belongs to the table, even on its empty part.
@@ -47,17 +48,21 @@ Q_SIGNALS:
     void systemMoveStarted();
 
 protected:
+    void showEvent(QShowEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
 private:
+    void placeOnScreen();
     void applyTitle();
+    void applyNativeTitle();
     bool isBackgroundAt(const QPoint& position) const;
 
     std::shared_ptr<ViewController> m_contentViewController;
     QPointer<QWidget> m_contentView;
     QString m_title;
+    bool m_placed = false; // placed on the screen at its first show
     TitleVisibility m_titleVisibility = TitleVisibility::visible;
     bool m_titlebarAppearsTransparent = false;
     bool m_movableByWindowBackground = false;

@@ -18,6 +18,7 @@
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QtTest/QSignalSpy>
 #include <QtTest/QTest>
@@ -64,7 +65,7 @@ protected:
 
 TEST_F(AppDelegateTest, ReachableFilterOpensTheMainWindowWithThePanes) {
     FakeKextFilter filter;
-    m_delegate->applicationDidFinishLaunching();
+    launchApp();
 
     Window* window = mainWindow();
     ASSERT_NE(window, nullptr);
@@ -75,11 +76,13 @@ TEST_F(AppDelegateTest, ReachableFilterOpensTheMainWindowWithThePanes) {
     EXPECT_TRUE(window->windowTitle().isEmpty());
     EXPECT_TRUE(window->isMovableByWindowBackground());
     EXPECT_EQ(subscriptions(), 1);
+    // Wider than the tests' screen by its resources: it still opens whole on it.
+    EXPECT_TRUE(window->screen()->availableGeometry().contains(window->geometry()));
 }
 
 TEST_F(AppDelegateTest, TheListIsSentAtSubscriptionAndOncePerChange) {
     FakeKextFilter filter;
-    m_delegate->launchApp();
+    launchApp();
     ASSERT_TRUE(filter.waitForCommands(1));
 
     const AppPtr app = App::initWithName(QStringLiteral("curl"), QStringLiteral("curl"), std::nullopt);
@@ -98,7 +101,7 @@ TEST_F(AppDelegateTest, TheListIsSentAtSubscriptionAndOncePerChange) {
 
 TEST_F(AppDelegateTest, UnreachableFilterNeedingApprovalOpensOnlyTheGuide) {
     FakeKextFilter filter(FakeKextFilter::Start::deferred);
-    m_delegate->launchApp();
+    launchApp();
 
     ASSERT_NE(guideWindow(), nullptr);
     EXPECT_TRUE(guideWindow()->isVisible());
@@ -110,7 +113,7 @@ TEST_F(AppDelegateTest, UnreachableFilterNeedingApprovalOpensOnlyTheGuide) {
 TEST_F(AppDelegateTest, UnreachableFilterWithoutApprovalShowsTheErrorView) {
     ProcessInfo::setFilterNeedsApprovalOverride(false);
     FakeKextFilter filter(FakeKextFilter::Start::deferred);
-    m_delegate->launchApp();
+    launchApp();
 
     Window* window = mainWindow();
     ASSERT_NE(window, nullptr);
@@ -151,7 +154,7 @@ TEST_F(AppDelegateTest, UnreachableFilterWithoutApprovalShowsTheErrorView) {
 
 TEST_F(AppDelegateTest, TheGuideHandsOverToTheMainWindowOnceTheFilterAppears) {
     FakeKextFilter filter(FakeKextFilter::Start::deferred);
-    m_delegate->launchApp();
+    launchApp();
     QPointer<Window> guide = guideWindow();
     ASSERT_TRUE(guide);
 
@@ -178,7 +181,7 @@ TEST_F(AppDelegateTest, TheGuideHandsOverToTheMainWindowOnceTheFilterAppears) {
 
 TEST_F(AppDelegateTest, ClosingTheMainWindowQuitsTheApplication) {
     FakeKextFilter filter;
-    m_delegate->launchApp();
+    launchApp();
     ASSERT_NE(mainWindow(), nullptr);
     ASSERT_TRUE(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
     QApplication::setQuitOnLastWindowClosed(AppDelegate::applicationShouldTerminateAfterLastWindowClosed());
@@ -237,19 +240,45 @@ TEST_F(AppDelegateTest, AboutNamesTheVersionTheLicenceAndTheServicesState) {
     };
     {
         FakeKextFilter filter;
-        m_delegate->launchApp();
+        launchApp();
+        ASSERT_TRUE(TestEnvironment::waitUntil([] { return KextClient::shared().admittedByService(); }));
         const QString text = aboutText();
         EXPECT_TRUE(text.startsWith(QStringLiteral("Quilvane " QUILVANE_VERSION))) << text.toStdString();
         EXPECT_TRUE(text.contains(QStringLiteral("Licence: "))) << text.toStdString();
         EXPECT_TRUE(text.contains(QStringLiteral("Filter service: connected."))) << text.toStdString();
     }
     KextClient::resetShared();
-    EXPECT_TRUE(aboutText().contains(QStringLiteral("Filter service: not connected")));
+    // Blocks the service put in force outlive it, as the notice bar says: About must not deny it.
+    const QString away = aboutText();
+    EXPECT_TRUE(away.contains(QStringLiteral("Filter service: not connected"))) << away.toStdString();
+    EXPECT_TRUE(away.contains(QStringLiteral("stay in force"))) << away.toStdString();
+    EXPECT_FALSE(away.contains(QStringLiteral("nothing is blocked"))) << away.toStdString();
+}
+
+// About opened from the guide belongs to the guide: closing the guide still ends the application.
+TEST_F(AppDelegateTest, AboutFromTheGuideDoesNotKeepTheApplicationRunning) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    launchApp();
+    ASSERT_NE(guideWindow(), nullptr);
+    for (QAction* action : guideWindow()->findChild<QMenuBar*>()->findChildren<QAction*>()) {
+        if (action->text() == QStringLiteral("&About Quilvane")) {
+            action->trigger();
+        }
+    }
+    QPointer<QMessageBox> panel = guideWindow()->findChild<QMessageBox*>();
+    ASSERT_FALSE(panel.isNull()) << "over the guide, owned by it";
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(panel));
+    QApplication::setQuitOnLastWindowClosed(true);
+
+    QTimer::singleShot(100ms, guideWindow(), &QWidget::close);
+    QTimer::singleShot(10s, qApp, [] { QCoreApplication::exit(3); });
+    EXPECT_EQ(QApplication::exec(), 0);
+    EXPECT_TRUE(panel.isNull() || !panel->isVisible());
 }
 
 TEST_F(AppDelegateTest, TheGuideHasTheMenuAndAMissingBrowserShowsTheAddress) {
     FakeKextFilter filter(FakeKextFilter::Start::deferred);
-    m_delegate->launchApp();
+    launchApp();
     ASSERT_NE(guideWindow(), nullptr);
     auto* menuBar = guideWindow()->findChild<QMenuBar*>();
     ASSERT_NE(menuBar, nullptr) << "Check for Updates… and Quit while the guide is shown";

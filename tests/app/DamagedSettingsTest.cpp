@@ -91,7 +91,7 @@ protected:
     // The second session: the application starts on the damaged file.
     void startAgain() {
         restart();
-        m_delegate->launchApp();
+        launchApp();
         TestEnvironment::spin(300ms);
     }
 

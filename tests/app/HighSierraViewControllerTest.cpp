@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "resources/SceneIdentifiers.h"
 #include "app/HighSierraViewController.h"
 
 #include "app/AppDelegate.h"
@@ -8,6 +7,7 @@
 #include "platform/Workspace.h"
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/WindowController.h"
+#include "resources/SceneIdentifiers.h"
 #include "tests/app/ShellFixture.h"
 #include "tests/support/FakeKextFilter.h"
 #include "tests/support/TestEnvironment.h"
@@ -116,20 +116,27 @@ TEST_F(HighSierraViewControllerTest, SaysWhyTheServiceCannotBeUsedAndOffersTheCo
         << "starting the service does not help a refused user";
     QTest::mouseClick(m_window->findChild<QPushButton*>(QStringLiteral("copyButton")), Qt::LeftButton);
     EXPECT_EQ(QGuiApplication::clipboard()->text(), command);
+    EXPECT_EQ(m_window->findChild<QPushButton*>(QStringLiteral("copyButton"))->text(),
+              QStringLiteral("Copied"));
 
-    // The service stops: the guide says so, and offers to start it.
+    // Each check is one more refusal in the service's log: they come ever less often.
+    EXPECT_GE(m_guide->kextPoller()->interval(), 5000);
+
+    // The service stops: the guide says so, offers to start it, and checks every second again.
     m_guide->setDiagnosis([] { return FilterServiceStatus::State::notRunning; });
+    m_guide->pollKext();
     ASSERT_TRUE(TestEnvironment::waitUntil(
         [&] { return m_guide->serviceState() == FilterServiceStatus::State::notRunning; }, 3000ms));
     EXPECT_EQ(m_guide->commandField()->text(),
               QStringLiteral("sudo systemctl enable --now quilvane-filterd.service"));
     EXPECT_FALSE(m_window->findChild<QPushButton*>(QStringLiteral("preferencesButton"))->isHidden());
+    EXPECT_EQ(m_guide->kextPoller()->interval(), 1000);
 }
 
 // The launch has looked at the service already: the guide's first frame says what it found, before
 // any check of its own, never the form's fixed text.
 TEST_F(HighSierraViewControllerTest, TheFirstFrameSaysWhatTheLaunchFound) {
-    m_delegate->launchApp(); // no service in the fixture's control folder
+    launchApp(); // no service in the fixture's control folder
     const auto launched = m_delegate->launchServiceState();
     ASSERT_TRUE(launched.has_value());
     ASSERT_NE(m_delegate->highSierraWindowController(), nullptr);
@@ -230,6 +237,24 @@ TEST_F(HighSierraViewControllerTest, TheEndTakesEffectOnceEvenIfTwoChecksSucceed
     TestEnvironment::spin(100ms);
     EXPECT_EQ(filter.commands().size(), 1u) << "one launch, one subscription";
     EXPECT_TRUE(TestEnvironment::waitUntil([&] { return m_window.isNull(); }));
+}
+
+// The check found the service answering, but it closed the connection before the launch could use
+// it (a user's ninth client, say): no main window opens, so the guide must stay, or the application
+// would end without a word.
+TEST_F(HighSierraViewControllerTest, AHandOverThatOpensNoMainWindowKeepsTheGuide) {
+    FakeKextFilter filter(FakeKextFilter::Start::deferred);
+    m_guide->kextWasLoaded();
+
+    EXPECT_FALSE(m_delegate->mainWindowShown());
+    ASSERT_TRUE(m_window);
+    EXPECT_TRUE(m_window->isVisible());
+    ASSERT_NE(m_guide->kextPoller(), nullptr);
+    EXPECT_TRUE(m_guide->kextPoller()->isActive()) << "it goes on checking";
+
+    ASSERT_TRUE(filter.listen());
+    EXPECT_TRUE(TestEnvironment::waitUntil([&] { return m_window.isNull(); }, 3000ms));
+    EXPECT_TRUE(m_delegate->mainWindowShown());
 }
 
 TEST_F(HighSierraViewControllerTest, AFilterReachableAtLoadingEndsTheGuideAtTheFirstCheck) {

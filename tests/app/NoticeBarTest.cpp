@@ -11,6 +11,8 @@
 #include "tests/support/QtPrinters.h"
 
 #include <QApplication>
+#include <QToolButton>
+#include <QtTest/QTest>
 #include <gtest/gtest.h>
 
 namespace {
@@ -31,7 +33,7 @@ TEST_F(NoticeBarTest, ShowsEveryNoticeAboveTheTabsAndHidesWhenThereIsNone) {
     // Raised before the window exists, as start-up does.
     Notices::shared().set(QStringLiteral("first"), QStringLiteral("The settings were restored."));
     FakeKextFilter filter;
-    m_delegate->applicationDidFinishLaunching();
+    launchApp();
     Window* window = m_delegate->mainWindowController()->window();
     ASSERT_NE(window, nullptr);
     auto* bar = window->findChild<NoticeBar*>();
@@ -46,6 +48,22 @@ TEST_F(NoticeBarTest, ShowsEveryNoticeAboveTheTabsAndHidesWhenThereIsNone) {
     Notices::shared().set(QStringLiteral("service"), QStringLiteral("The filter service <b>stopped</b>."));
     EXPECT_EQ(bar->texts(), QStringList({QStringLiteral("The settings were restored."),
                                          QStringLiteral("The filter service <b>stopped</b>.")}));
+
+    // The user dismisses a notice: it goes until it says something new.
+    QApplication::processEvents();
+    QList<QToolButton*> dismissButtons;
+    for (QToolButton* button : bar->findChildren<QToolButton*>(QStringLiteral("dismissNoticeButton"))) {
+        if (button->isVisibleTo(bar)) {
+            dismissButtons.append(button);
+        }
+    }
+    ASSERT_EQ(dismissButtons.size(), 2);
+    QTest::mouseClick(dismissButtons.at(1), Qt::LeftButton);
+    EXPECT_EQ(bar->texts(), QStringList{QStringLiteral("The settings were restored.")});
+    Notices::shared().set(QStringLiteral("service"), QStringLiteral("The filter service <b>stopped</b>."));
+    EXPECT_EQ(bar->texts().size(), 1) << "the same text again stays dismissed";
+    Notices::shared().set(QStringLiteral("service"), QStringLiteral("The filter service is back."));
+    EXPECT_EQ(bar->texts().size(), 2);
 
     Notices::shared().clear(QStringLiteral("first"));
     Notices::shared().clear(QStringLiteral("service"));

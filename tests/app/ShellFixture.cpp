@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QThreadPool>
+#include <QtTest/QSignalSpy>
 
 void ShellFixture::SetUp() {
     QFile::remove(UserDefaults::standard().filePath());
@@ -50,6 +51,12 @@ void ShellFixture::TearDown() {
     } else {
         qputenv("QUILVANE_CONTROL_DIR", m_previousControlDir);
     }
+}
+
+void ShellFixture::launchApp() {
+    QSignalSpy decided(m_delegate.get(), &AppDelegate::launchDecided);
+    m_delegate->launchApp();
+    ASSERT_TRUE(decided.wait(5000)) << "the launch took no decision";
 }
 
 Storyboard& ShellFixture::storyboard() {

@@ -20,6 +20,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
+    // Starts the launch as the application does and waits until its decision has been taken.
+    void launchApp();
+
     // The visible top-level windows.
     static QList<QWidget*> visibleWindows();
 

@@ -3,7 +3,6 @@
 #include "app/MainStoryboard.h"
 #include "app/MainViewController.h"
 #include "app/Startup.h"
-#include "wire/KextCommandFrame.h"
 #include "model/Blacklist.h"
 #include "model/Notices.h"
 #include "model/RefusedAttempts.h"
@@ -18,11 +17,13 @@
 #include "ui/firewall/FirewallViewController.h"
 #include "ui/monitor/MonitorTableCellView.h"
 #include "ui/monitor/MonitorViewController.h"
+#include "wire/KextCommandFrame.h"
 
 #include <QAbstractButton>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTabBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -92,7 +93,9 @@ protected:
     void launch() {
         registerMainStoryboard(m_storyboard);
         m_delegate = std::make_shared<AppDelegate>(m_storyboard);
+        QSignalSpy decided(m_delegate.get(), &AppDelegate::launchDecided);
         m_delegate->applicationDidFinishLaunching();
+        ASSERT_TRUE(decided.wait(5000)) << "the launch took no decision";
     }
 
     QTemporaryDir m_folder;

@@ -5,8 +5,10 @@
 #include "tests/filterd/PolkitTestBus.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <csignal>
+#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
@@ -212,4 +214,67 @@ TEST_F(PolkitAuthorisationTest, ABusWithoutPolkitLeavesTheGroupRuleAloneAndSaysS
     const std::string once = "polkit is not running on the system bus";
     EXPECT_NE(log.find(once), std::string::npos) << log;
     EXPECT_EQ(log.find(once), log.rfind(once)) << "said once, not per client";
+}
+
+// The application of a user polkit turns away, where the service is run by other means (no start-up
+// guide): it shows the error view and does not knock again, so the service's log gains no refusal
+// once the window is up. Every knock would be one more line there.
+TEST_F(PolkitAuthorisationTest, ARefusedUsersApplicationShowsTheErrorViewAndStopsKnocking) {
+    ASSERT_NO_FATAL_FAILURE(startPolkit());
+    if (IsSkipped()) {
+        return;
+    }
+    ASSERT_NO_FATAL_FAILURE(startService(m_bus->address()));
+    const passwd* user = ::getpwuid(kRefused);
+    ASSERT_NE(user, nullptr);
+    const std::string home = m_dir.filePath(QStringLiteral("home")).toStdString();
+    ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
+    ASSERT_EQ(::chown(home.c_str(), kRefused, user->pw_gid), 0);
+    const std::string output = m_dir.filePath(QStringLiteral("quilvane.out")).toStdString();
+
+    const pid_t application = ::fork();
+    if (application == 0) {
+        const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (out < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0 || ::setgroups(0, nullptr) != 0 ||
+            ::setgid(user->pw_gid) != 0 || ::setuid(kRefused) != 0) {
+            ::_exit(20);
+        }
+        for (const char* name :
+             {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"}) {
+            ::unsetenv(name);
+        }
+        ::setenv("HOME", home.c_str(), 1);
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        ::setenv("QUILVANE_CONTROL_DIR", controlDir().c_str(), 1);
+        ::setenv("QUILVANE_FILTER_NEEDS_APPROVAL", "0", 1);
+        ::execl(QUILVANE_APP_BINARY, QUILVANE_APP_BINARY, "--quit-after", "20", static_cast<char*>(nullptr));
+        ::_exit(21);
+    }
+    ASSERT_GT(application, 0);
+    const auto printed = [&] {
+        QFile file(QString::fromStdString(output));
+        return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+    };
+    const auto refusals = [this] {
+        const std::string log = m_service->log();
+        std::size_t count = 0;
+        for (auto at = log.find("(uid 5): "); at != std::string::npos; at = log.find("(uid 5): ", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const bool errorView = TestEnvironment::waitUntil(
+        [&] { return printed().contains(QStringLiteral("The filter service does not let you in")); }, 10s);
+    const std::size_t atErrorView = refusals();
+    std::this_thread::sleep_for(5s);
+    const std::size_t fiveSecondsLater = refusals();
+    const bool stillOpen = ::waitpid(application, nullptr, WNOHANG) == 0;
+    ::kill(application, SIGTERM);
+    ::waitpid(application, nullptr, 0);
+
+    EXPECT_TRUE(errorView) << printed().toStdString();
+    EXPECT_TRUE(stillOpen) << printed().toStdString();
+    EXPECT_GE(atErrorView, 1u) << "the launch was refused once: " << m_service->log();
+    EXPECT_EQ(fiveSecondsLater, atErrorView) << m_service->log();
 }

@@ -121,6 +121,8 @@ protected:
         auto client = std::make_unique<KextClient>();
         EXPECT_NE(client->socket(), 0);
         EXPECT_TRUE(m_filter.waitForClients(1));
+        // Let in, as the service says with its hello: a loss from now on is a stop, not a refusal.
+        EXPECT_TRUE(TestEnvironment::waitUntil([&] { return client->admittedByService(); }));
         client->setNameResolverForTesting(&numericResolver);
         return client;
     }
@@ -488,6 +490,35 @@ TEST_F(KextClientTest, SaysSoWhileTheFilterIsAwayAndConnectsAgainWhenItIsBack) {
     ASSERT_TRUE(m_filter.waitForClients(1));
     m_filter.sendRecord(FakeKextFilter::record(1, ::getpid(), "192.0.2.1", 8));
     ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 2; }));
+}
+
+// A service that closes every new connection (polkit says no, or the user has too many clients)
+// would refuse again at once: the client asks again only after a wait that grows with each refusal,
+// and the notice says so without coming and going.
+TEST_F(KextClientTest, BacksOffFromAServiceThatRefusesAndComesBackOnceLetIn) {
+    m_filter.setRefusing(true);
+    KextClient client;
+    int reconnects = 0;
+    client.setReconnectedHandler([&reconnects] { ++reconnects; });
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return client.refusalsInARow() == 1; }));
+    int noticeChanges = 0;
+    const QMetaObject::Connection counting =
+        QObject::connect(&Notices::shared(), &Notices::changed, [&noticeChanges] { ++noticeChanges; });
+    TestEnvironment::spin(4000ms);
+    QObject::disconnect(counting);
+    EXPECT_EQ(m_filter.acceptedCount(), 1) << "no new attempt within the first wait";
+    EXPECT_EQ(noticeChanges, 0);
+    EXPECT_TRUE(
+        Notices::shared().text(QStringLiteral("service")).contains(QStringLiteral("without letting")));
+    EXPECT_EQ(reconnects, 0);
+    EXPECT_EQ(KextClient::delayAfterRefusals(2), 2 * KextClient::delayAfterRefusals(1));
+
+    m_filter.setRefusing(false);
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return reconnects == 1; }, 5s));
+    EXPECT_TRUE(client.admittedByService());
+    EXPECT_EQ(client.refusalsInARow(), 0);
+    EXPECT_FALSE(Notices::shared().contains(QStringLiteral("service")));
+    EXPECT_EQ(m_filter.acceptedCount(), 2);
 }
 
 // The packaged service's RuntimeDirectory= is removed when it stops, so the folder the client

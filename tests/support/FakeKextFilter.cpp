@@ -7,8 +7,8 @@
 #include "wire/ServiceReply.h"
 
 #include <algorithm>
-#include <array>
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -188,6 +188,11 @@ std::vector<std::uint8_t> FakeKextFilter::extendedRecord(std::uint32_t command, 
     return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length)};
 }
 
+void FakeKextFilter::setRefusing(bool refusing) {
+    std::lock_guard lock(m_mutex);
+    m_refusing = refusing;
+}
+
 void FakeKextFilter::wake() {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t written = ::write(m_wake, &one, sizeof one);
@@ -236,8 +241,13 @@ void FakeKextFilter::accept() {
     const timeval timeout{5, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
     std::lock_guard lock(m_mutex);
-    m_clients.push_back(fd);
     ++m_accepted;
+    if (m_refusing) {
+        ::close(fd);
+        m_changed.notify_all();
+        return;
+    }
+    m_clients.push_back(fd);
     m_changed.notify_all();
 }
 
@@ -260,10 +270,14 @@ void FakeKextFilter::receive(int fd) {
     if (!command) {
         return;
     }
-    // Like a service that predates replies, it answers neither a hello nor a question for its list,
-    // and neither is a command.
-    if (command->option == Quilvane::Wire::kHelloOption ||
-        command->option == Quilvane::Wire::kListInForceOption) {
+    // It says hello as the service does once it has let a client in, but it answers no command and
+    // no question for its list, like a service whose list is never confirmed; neither is a command.
+    if (command->option == Quilvane::Wire::kHelloOption) {
+        const std::vector<std::uint8_t> hello = Quilvane::Wire::encodeReply({});
+        [[maybe_unused]] const ssize_t sent = ::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
+        return;
+    }
+    if (command->option == Quilvane::Wire::kListInForceOption) {
         return;
     }
     // The parts of a long list are kept, as the service keeps them, and recorded with its last message.

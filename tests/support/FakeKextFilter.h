@@ -3,20 +3,21 @@
 
 #include "wire/KextRecord.h"
 
-#include <map>
 #include <QTemporaryDir>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 // A stand-in for the filter service in tests: it listens on the control socket in a temporary
-// folder (and points $QUILVANE_CONTROL_DIR there while it lives), accepts every client, records
-// every command it receives and sends the records a test asks for. It runs a thread of its own, so
-// it works whether or not the test is spinning the Qt event loop.
+// folder (and points $QUILVANE_CONTROL_DIR there while it lives), accepts every client (or, told to
+// refuse, closes each at once as the service does with a user it does not let in), answers a hello
+// as the service does, records every command it receives and sends the records a test asks for. It runs a
+// thread of its own, so it works whether or not the test is spinning the Qt event loop.
 //
 //   FakeKextFilter filter;                  // listening at once
 //   KextClient client;                      // connects to it
@@ -70,6 +71,9 @@ public:
     // The filter goes away for its clients: they see the end of the stream. Listening goes on.
     void disconnectClients();
 
+    // While true, every new client is closed as soon as it is accepted.
+    void setRefusing(bool refusing);
+
     // A record as the filter service writes it: `address` is IPv4 or IPv6 text (24 or 36 bytes).
     // Any command value may be given, to test how clients treat unknown ones.
     static std::vector<std::uint8_t> record(std::uint32_t command, std::int32_t pid,
@@ -99,6 +103,7 @@ private:
     std::vector<int> m_closing;
     int m_accepted = 0;
     bool m_stopping = false;
+    bool m_refusing = false;
     std::vector<Command> m_commands;
     std::map<int, std::vector<std::uint8_t>> m_listParts; // by client, until its final message
 };

@@ -1,5 +1,4 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "resources/SceneIdentifiers.h"
 #include "ui/monitor/MonitorViewController.h"
 
 #include "kernel/Connection.h"
@@ -10,6 +9,7 @@
 #include "platform/widgets/Storyboard.h"
 #include "platform/widgets/SystemFont.h"
 #include "platform/widgets/TableView.h"
+#include "resources/SceneIdentifiers.h"
 #include "ui/monitor/ConnectionsViewController.h"
 #include "ui/monitor/DurationFormatter.h"
 #include "ui/monitor/MonitorTableCellView.h"
@@ -230,9 +230,28 @@ void MonitorViewController::inspectButtonClicked(QWidget* sender) {
     auto* popover = new Popover(sender->window());
     popover->setBehavior(Popover::Behavior::transient);
     popover->setContentViewController(std::move(controller));
-    // Beside the count button rather than below it: below, it would hide the buttons of the rows
-    // underneath.
-    popover->showRelativeToRect(QRect(), sender, Popover::RectEdge::minX);
+    placePopover(popover, sender, row);
+}
+
+// Beside the row's buttons, right of them, where it covers neither the row's own name and path nor
+// the buttons of the rows underneath; where the screen has no room there, below the row's buttons,
+// which still leaves the row's own text in view.
+void MonitorViewController::placePopover(Popover* popover, QWidget* button, int row) {
+    auto* cell = qobject_cast<MonitorTableCellView*>(m_tableView->viewAtColumn(0, row, false));
+    if (!cell || !cell->isAncestorOf(button)) {
+        popover->showRelativeToRect(QRect(), button, Popover::RectEdge::maxX);
+        return;
+    }
+    const QPoint buttonInCell = button->mapTo(cell, QPoint(0, 0));
+    const QRect buttons(0, -buttonInCell.y(), cell->width() - buttonInCell.x(), cell->height());
+    const auto inGlobal = [](const QWidget* widget) {
+        return QRect(widget->mapToGlobal(QPoint(0, 0)), widget->size());
+    };
+    const QRect text = inGlobal(cell->textField()).united(inGlobal(cell->infoTextField()));
+    popover->showRelativeToRect(buttons, button, Popover::RectEdge::maxX);
+    if (popover->frameGeometry().intersects(text)) {
+        popover->showRelativeToRect(buttons, button, Popover::RectEdge::maxY);
+    }
 }
 
 void MonitorViewController::blockButtonClicked(QWidget* sender) {
@@ -254,6 +273,12 @@ QMenu* MonitorViewController::menuForRow(int row) {
     menu->addAction(tr("Block"), this, [app] { Blacklist::shared().block(app); });
     menu->addAction(tr("Show Connections"), this, [this, app] {
         const int current = rowOfApp(*app);
+        if (current < 0) {
+            return;
+        }
+        // A menu opened from the keyboard may belong to a row scrolled out of view, which has no
+        // cell: bring it into view, so that the popover has its button to sit beside.
+        m_tableView->scrollRowToVisible(current);
         auto* cell = qobject_cast<MonitorTableCellView*>(m_tableView->viewAtColumn(0, current, true));
         if (cell) {
             inspectButtonClicked(cell->inspectButton());

@@ -16,6 +16,7 @@
 #include <memory>
 
 class QLabel;
+class Popover;
 class QMenu;
 class QPushButton;
 class QTimer;
@@ -88,6 +89,7 @@ protected:
     void viewDidLoad() override;
 
 private:
+    void placePopover(Popover* popover, QWidget* button, int row);
     QWidget* makeCellView();
     void startMonitoringPeriod();
     int rowOfApp(const App& app) const;

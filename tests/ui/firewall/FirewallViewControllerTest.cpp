@@ -155,9 +155,21 @@ TEST_F(FirewallPaneTest, SwitchingOffEmptiesTheFilterAndKeepsTheList) {
     Blacklist::shared().block(App::initWithPath(makeExecutable(QStringLiteral("alpha-tool"))));
     auto pane = loadPane();
     const QStringList storedBefore = *UserDefaults::standard().arrayForKey(QStringLiteral("blacklist"));
+    // How the first row's Remove button and name look with the firewall on.
+    auto* cell = qobject_cast<FirewallTableCellView*>(pane->tableView()->viewAtColumn(0, 0, false));
+    ASSERT_NE(cell, nullptr);
+    QWidget* viewport = pane->tableView()->viewport();
+    const auto look = [viewport](const QWidget* part) {
+        return viewport->grab(QRect(part->mapTo(viewport, QPoint(0, 0)), part->size())).toImage();
+    };
+    const QImage removeOn = look(cell->removeButton());
+    const QImage nameOn = look(cell->textField());
 
     QTest::mouseClick(pane->onOffSwitch(), Qt::LeftButton);
 
+    // The list is veiled, but the Remove buttons, which still work, do not look disabled.
+    EXPECT_NE(look(cell->textField()), nameOn);
+    EXPECT_EQ(look(cell->removeButton()), removeOn);
     // The action saw the new value: the switch stored it first.
     EXPECT_FALSE(UserDefaults::standard().boolForKey(QStringLiteral("enableFirewall")));
     EXPECT_EQ(pane->onOffStatusTextField()->text(), QStringLiteral("OFF"));

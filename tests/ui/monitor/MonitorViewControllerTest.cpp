@@ -351,7 +351,9 @@ TEST_F(MonitorViewControllerTest, ARowsContextMenuBlocksShowsConnectionsAndCopie
     EXPECT_EQ(m_controller->items().size(), 1);
 }
 
-TEST_F(MonitorViewControllerTest, ThePopoverHidesNoOtherRowsButtons) {
+// The popover sits beside the row's buttons where the screen has room, else below (or above) the
+// row: never over the row's own name, path or buttons, and whole on the screen.
+TEST_F(MonitorViewControllerTest, ThePopoverCoversNeitherItsRowsTextNorItsButtons) {
     for (int i = 0; i < 6; ++i) {
         m_controller->connectionMade(connectionTo(QStringLiteral("h%1").arg(i)),
                                      bareApp(QStringLiteral("app%1").arg(i)));
@@ -362,13 +364,34 @@ TEST_F(MonitorViewControllerTest, ThePopoverHidesNoOtherRowsButtons) {
     ASSERT_NE(popover, nullptr);
 
     const QRect placed = popover->frameGeometry();
-    for (int row = 0; row < 6; ++row) {
-        ASSERT_TRUE(cell(row));
-        for (QWidget* button : {static_cast<QWidget*>(cell(row)->inspectButton()),
-                                static_cast<QWidget*>(cell(row)->blockButton())}) {
-            const QRect onScreen(button->mapToGlobal(QPoint(0, 0)), button->size());
-            EXPECT_FALSE(placed.intersects(onScreen)) << "row " << row;
-        }
+    for (const QWidget* part :
+         {static_cast<QWidget*>(cell(2)->textField()), static_cast<QWidget*>(cell(2)->infoTextField()),
+          static_cast<QWidget*>(cell(2)->inspectButton()), static_cast<QWidget*>(cell(2)->blockButton())}) {
+        EXPECT_FALSE(placed.intersects(QRect(part->mapToGlobal(QPoint(0, 0)), part->size())))
+            << part->objectName().toStdString();
     }
     EXPECT_TRUE(popover->screen()->availableGeometry().contains(placed));
+}
+
+// The context menu opened from the keyboard (the Menu key) may belong to a selected row scrolled out
+// of view: Show Connections still opens the popover, beside that row.
+TEST_F(MonitorViewControllerTest, ShowConnectionsWorksForARowScrolledOutOfView) {
+    for (int i = 0; i < 40; ++i) {
+        m_controller->connectionMade(connectionTo(QStringLiteral("h%1").arg(i)),
+                                     bareApp(QStringLiteral("app%1").arg(i)));
+    }
+    TableView* table = m_controller->tableView();
+    ASSERT_EQ(table->viewAtColumn(0, 39, false), nullptr) << "the last row starts out of view";
+    std::unique_ptr<QMenu> menu(m_controller->menuForRow(39));
+    ASSERT_NE(menu, nullptr);
+    menu->actions().at(1)->trigger();
+
+    Popover* popover = Popover::lastShown();
+    ASSERT_NE(popover, nullptr);
+    auto content = std::dynamic_pointer_cast<ConnectionsViewController>(popover->contentViewController());
+    ASSERT_TRUE(content);
+    EXPECT_EQ(content->monitoredApp(), m_controller->items().at(39));
+    ASSERT_TRUE(cell(39));
+    EXPECT_EQ(popover->positioningView(), cell(39)->inspectButton());
+    popover->close();
 }
