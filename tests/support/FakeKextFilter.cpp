@@ -7,8 +7,8 @@
 #include "wire/ServiceReply.h"
 
 #include <algorithm>
-#include <array>
 #include <arpa/inet.h>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
@@ -123,6 +123,11 @@ bool FakeKextFilter::waitForClients(int count, std::chrono::milliseconds timeout
     return m_changed.wait_for(lock, timeout, [&] { return static_cast<int>(m_clients.size()) >= count; });
 }
 
+std::vector<std::vector<std::uint8_t>> FakeKextFilter::hellos() const {
+    std::lock_guard lock(m_mutex);
+    return m_hellos;
+}
+
 std::vector<FakeKextFilter::Command> FakeKextFilter::commands() const {
     std::lock_guard lock(m_mutex);
     return m_commands;
@@ -179,12 +184,12 @@ std::vector<std::uint8_t> FakeKextFilter::record(std::uint32_t command, std::int
 std::vector<std::uint8_t> FakeKextFilter::extendedRecord(std::uint32_t command, std::int32_t pid,
                                                          const std::string& address, std::uint16_t port,
                                                          std::uint32_t uid, const std::string& executable,
-                                                         const std::string& script) {
+                                                         const std::string& script, const std::string& host) {
     const std::vector<std::uint8_t> plain = record(command, pid, address, port);
     Quilvane::Wire::RecordBuffer buffer{};
     std::copy(plain.begin(), plain.end(), buffer.begin());
     const std::size_t length =
-        Quilvane::Wire::appendRecordExtension(buffer, plain.size(), uid, executable, script);
+        Quilvane::Wire::appendRecordExtension(buffer, plain.size(), uid, executable, script, host);
     return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length)};
 }
 
@@ -262,8 +267,12 @@ void FakeKextFilter::receive(int fd) {
     }
     // Like a service that predates replies, it answers neither a hello nor a question for its list,
     // and neither is a command.
-    if (command->option == Quilvane::Wire::kHelloOption ||
-        command->option == Quilvane::Wire::kListInForceOption) {
+    if (command->option == Quilvane::Wire::kHelloOption) {
+        m_hellos.emplace_back(command->payload.begin(), command->payload.end());
+        m_changed.notify_all();
+        return;
+    }
+    if (command->option == Quilvane::Wire::kListInForceOption) {
         return;
     }
     // The parts of a long list are kept, as the service keeps them, and recorded with its last message.
