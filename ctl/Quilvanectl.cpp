@@ -12,6 +12,8 @@
 #include "wire/KextCommandFrame.h"
 #include "wire/ListFolder.h"
 #include "wire/LocalSocket.h"
+#include "wire/RecordExtension.h"
+#include "wire/ServiceReply.h"
 #include "wire/UniqueFd.h"
 
 #include <QCoreApplication>
@@ -268,6 +270,13 @@ int Quilvanectl::watch() {
         m_err << "quilvanectl: the filter service is " << why << '\n';
         return kNotRunning;
     }
+    // Asks for the names programs looked up. The replies that come with the hello are no records and
+    // are not printed; a service that predates the hello ignores it.
+    const std::uint32_t reads = Quilvane::Wire::kRecordExtensionHostVersion;
+    static_assert(sizeof reads == Quilvane::Wire::kHelloVersionSize);
+    const auto hello = Quilvane::Wire::frameCommand(Quilvane::Wire::kSysprotoControl,
+                                                    Quilvane::Wire::kHelloOption, &reads, sizeof reads);
+    ControlSocket::send(fd.get(), hello.data(), hello.size());
     Quilvane::Wire::RecordBuffer record{};
     for (;;) {
         record.fill(0);

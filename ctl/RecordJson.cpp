@@ -40,6 +40,9 @@ QByteArray RecordJson::line(const RecordBuffer& record, std::size_t length, qint
         if (!identity->script.empty()) {
             object.insert(QStringLiteral("script"), QString::fromStdString(identity->script));
         }
+        if (!identity->host.empty()) {
+            object.insert(QStringLiteral("host"), QString::fromStdString(identity->host));
+        }
     }
     return QJsonDocument(object).toJson(QJsonDocument::Compact) + '\n';
 }

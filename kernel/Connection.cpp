@@ -145,14 +145,15 @@ QString Connection::timeString(std::time_t when) {
     return timeText(when);
 }
 
-Connection::Connection(QString time, QString hostname, QString port)
+Connection::Connection(QString time, QString hostname, QString port, HostOrigin origin)
     : m_time(std::move(time))
     , m_hostname(std::move(hostname))
-    , m_port(std::move(port)) {}
+    , m_port(std::move(port))
+    , m_hostOrigin(origin) {}
 
-ConnectionPtr Connection::initWithHostname(const QString& hostname, int port) {
+ConnectionPtr Connection::initWithHostname(const QString& hostname, int port, HostOrigin origin) {
     QString host = hostname.isEmpty() ? QString() : hostnames().intern(hostname, [&] { return hostname; });
     QString portText = ports().intern(port, [port] { return QString::number(port); });
     return std::make_shared<const Connection>(timeText(std::time(nullptr)), std::move(host),
-                                              std::move(portText));
+                                              std::move(portText), origin);
 }

@@ -14,6 +14,7 @@
 #include "wire/ControlPath.h"
 #include "wire/KextCommandFrame.h"
 #include "wire/LocalSocket.h"
+#include "wire/RecordExtension.h"
 #include "wire/ServiceReply.h"
 #include "wire/UniqueFd.h"
 
@@ -28,6 +29,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 #include <mutex>
 #include <poll.h>
 #include <string>
@@ -69,7 +71,9 @@ const QString kNotSentNoticeKey = QStringLiteral("blocklist-not-sent");
 // queues behind the slow ones already running. They get a pool of their own, wide enough that a
 // burst of unanswered addresses leaves threads for the rest, so they can never take the threads
 // that decode records whose names are already known. The threads sleep in the resolver, so a small
-// stack each is plenty, and idle ones go away after a while.
+// stack each is plenty, and idle ones go away after a while. The decoder runs no more look-ups at
+// once than the pool has threads, so nothing ever queues inside the pool, where it could not be
+// bounded (HostNameCache keeps the queue).
 constexpr int kLookupThreads = 128;
 constexpr uint kLookupStackBytes = 512 * 1024;
 constexpr int kLookupIdleExpiryMs = 10'000;
@@ -90,8 +94,14 @@ QThreadPool& hostLookupPool() {
 // Decoding state shared by the reader, the look-up pool and the main thread. Work in flight holds it, so it
 // outlives a client that is dropped while records are still being decoded; it then delivers nowhere.
 struct Pipeline final : std::enable_shared_from_this<Pipeline> {
-    RecordDecoder decoder;
+    RecordDecoder decoder{&ProcessAppCache::makeApp, lookupLimits()};
     KextClient* client = nullptr; // read and cleared on the main thread only
+
+    static HostNameCache::Limits lookupLimits() {
+        HostNameCache::Limits limits;
+        limits.workers = kLookupThreads;
+        return limits;
+    }
 
     void decode(const std::vector<RecordDecoder::Message>& batch) {
         std::vector<KextClient::KextEvent> ready;
@@ -107,6 +117,7 @@ struct Pipeline final : std::enable_shared_from_this<Pipeline> {
                 continue;
             }
             auto decoded = decoder.decode(message.record, message.length);
+            std::move(decoded.givenUp.begin(), decoded.givenUp.end(), std::back_inserter(ready));
             switch (decoded.kind) {
             case RecordDecoder::Decoded::Kind::connection:
                 ready.push_back({std::move(decoded.app), std::move(decoded.connection)});
@@ -115,10 +126,7 @@ struct Pipeline final : std::enable_shared_from_this<Pipeline> {
                 refused.push_back(std::move(decoded.app));
                 break;
             case RecordDecoder::Decoded::Kind::mustResolveHost:
-                hostLookupPool().start(
-                    [self = shared_from_this(), key = std::move(decoded.hostKey), record = message.record] {
-                        self->deliver(self->decoder.resolveHost(key, record), {});
-                    });
+                hostLookupPool().start([self = shared_from_this()] { self->lookUpHosts(); });
                 break;
             case RecordDecoder::Decoded::Kind::awaitingHost:
             case RecordDecoder::Decoded::Kind::dropped:
@@ -127,6 +135,13 @@ struct Pipeline final : std::enable_shared_from_this<Pipeline> {
         }
         deliverReplies(std::move(replies));
         deliver(std::move(ready), std::move(refused));
+    }
+
+    // One look-up worker: it takes queued addresses until none is left.
+    void lookUpHosts() {
+        while (const auto key = decoder.nextLookup()) {
+            deliver(decoder.resolveHost(*key), {});
+        }
     }
 
     // In the order they came, before the records read with them and before a loss of the socket.
@@ -361,9 +376,12 @@ bool KextClient::connectIfNeeded() {
         if (d->socket.load() != 0) {
             d->sequence = 0;
             d->letIn = false;
-            // Replies on, then the list in force: a service that predates replies ignores both
-            // with a log line, and this client then simply hears nothing.
-            setKextOption(d->socket.load(), Quilvane::Wire::kHelloOption, nullptr, 0);
+            // Replies on and the names programs looked up in records, then the list in force: a
+            // service that predates replies ignores both with a log line, and this client then
+            // simply hears nothing.
+            const std::uint32_t reads = Quilvane::Wire::kRecordExtensionHostVersion;
+            static_assert(sizeof reads == Quilvane::Wire::kHelloVersionSize);
+            setKextOption(d->socket.load(), Quilvane::Wire::kHelloOption, &reads, sizeof reads);
             setKextOption(d->socket.load(), Quilvane::Wire::kListInForceOption, nullptr, 0);
             d->startListening();
         }
@@ -459,8 +477,10 @@ std::optional<KextClient::KextEvent> KextClient::parseKextCommand(const RecordBu
     case RecordDecoder::Decoded::Kind::connection:
         return KextEvent{std::move(decoded.app), std::move(decoded.connection)};
     case RecordDecoder::Decoded::Kind::mustResolveHost:
-        if (auto events = decoder.resolveHost(decoded.hostKey, record); !events.empty()) {
-            return std::move(events.front());
+        while (const auto key = decoder.nextLookup()) {
+            if (auto events = decoder.resolveHost(*key); !events.empty()) {
+                return std::move(events.front());
+            }
         }
         return std::nullopt;
     case RecordDecoder::Decoded::Kind::refused:

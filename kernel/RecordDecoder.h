@@ -1,24 +1,30 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include "kernel/AppHostNames.h"
 #include "kernel/Connection.h"
 #include "kernel/HostNameCache.h"
 #include "kernel/ProcessAppCache.h"
-#include "wire/KextRecord.h"
 #include "model/App.h"
+#include "wire/KextRecord.h"
 
 #include <QByteArray>
 #include <atomic>
 #include <cstddef>
+#include <optional>
 #include <vector>
 
 // Turns one message of the filter service into what the application shows: the App of the process
 // (built from the record's identity extension when it has one, else from /proc) and, for a
 // connection, a Connection with the peer's host name; for a refused attempt, the App alone.
-// Processes and host names are remembered (ProcessAppCache, HostNameCache), so a record of a known
-// process to a known host costs no system look-up. A host name not yet known is looked up once per
-// address however many records wait for it: decode() says whether the caller has to run that
-// look-up, and resolveHost() runs it and hands back every connection that waited. Thread-safe.
+//
+// The host name is, best first: the name the process looked up, when the record carries it; the
+// name another process of the same application looked up for that address (AppHostNames); the
+// address's reverse name. Processes and names are remembered (ProcessAppCache, HostNameCache), so
+// a record of a known process to a known host costs no system look-up. A reverse name not yet
+// known is looked up once per address however many records wait for it: when decode() says so, the
+// caller runs a worker, which takes addresses with nextLookup() and hands each to resolveHost()
+// until none is left. Thread-safe.
 class RecordDecoder final {
 public:
     // One message as it was read: the zero-filled buffer and the number of bytes that arrived.
@@ -37,21 +43,25 @@ public:
             dropped,         // unknown command, or a process that gives no App
             connection,      // app and connection are set
             refused,         // an attempt the filter refused: app is set
-            awaitingHost,    // queued behind a look-up someone else runs
-            mustResolveHost, // queued; the caller runs resolveHost(hostKey, record)
+            awaitingHost,    // queued for a reverse look-up a worker runs
+            mustResolveHost, // queued, and the caller starts a worker (see the class comment)
         };
         Kind kind = Kind::dropped;
         AppPtr app;
         ConnectionPtr connection;
-        QByteArray hostKey;
+        // Earlier records that waited too long for a look-up, to deliver now with their numeric
+        // address; set whatever the kind.
+        std::vector<Event> givenUp;
     };
 
-    explicit RecordDecoder(ProcessAppCache::Factory factory = &ProcessAppCache::makeApp);
+    explicit RecordDecoder(ProcessAppCache::Factory factory = &ProcessAppCache::makeApp,
+                           const HostNameCache::Limits& limits = {});
 
     Decoded decode(const Quilvane::Wire::RecordBuffer& record, std::size_t length);
-    // Looks up the host of `record` (whose key decode() gave) and returns every connection that
-    // waited for it.
-    std::vector<Event> resolveHost(const QByteArray& key, const Quilvane::Wire::RecordBuffer& record);
+    // A worker's next address to look up; nothing when the worker has to stop.
+    std::optional<QByteArray> nextLookup() { return m_hosts.nextLookup(); }
+    // Looks up the reverse name of `key` and returns every connection that waited for it.
+    std::vector<Event> resolveHost(const QByteArray& key);
 
     // getnameinfo by default; replacing it forgets remembered names.
     void setNameResolver(Quilvane::Wire::NameResolver resolver);
@@ -59,5 +69,6 @@ public:
 private:
     std::atomic<Quilvane::Wire::NameResolver> m_resolver{&::getnameinfo};
     ProcessAppCache m_apps;
+    AppHostNames m_appNames;
     HostNameCache m_hosts;
 };

@@ -52,9 +52,11 @@ void decodeThroughTheProduct(const Quilvane::Wire::RecordBuffer& record, std::si
         check(decoded.app && !decoded.connection && command == 2);
         break;
     case Kind::mustResolveHost:
-        check(decoded.app && !decoded.hostKey.isEmpty());
-        for (const auto& event : decoder().resolveHost(decoded.hostKey, record)) {
-            check(event.app && event.connection);
+        check(decoded.app && !decoded.connection);
+        while (const auto key = decoder().nextLookup()) {
+            for (const auto& event : decoder().resolveHost(*key)) {
+                check(event.app && event.connection);
+            }
         }
         break;
     case Kind::awaitingHost:

@@ -6,12 +6,14 @@
 #include "model/BlacklistSubscriber.h"
 #include "platform/UserDefaults.h"
 #include "tests/filterd/FilterdTestSupport.h"
+#include "tests/support/FakeKextFilter.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
@@ -149,6 +151,40 @@ TEST_F(QuilvanectlTest, WatchPrintsOneJsonObjectPerRecord) {
         EXPECT_FALSE(record.value(QStringLiteral("exe")).toString().isEmpty());
         EXPECT_FALSE(record.value(QStringLiteral("remote_addr")).toString().isEmpty());
     }
+}
+
+// Against a stand-in that records the hello and sends a record naming the host the program looked up.
+TEST(Quilvanectl, WatchAsksForAndPrintsTheHostNameTheProgramLookedUp) {
+    FakeKextFilter filter;
+    QProcess watch;
+    watch.start(QStringLiteral(QUILVANECTL_BINARY), {QStringLiteral("watch")});
+    ASSERT_TRUE(watch.waitForStarted());
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return !filter.hellos().empty(); }));
+    const std::vector<std::uint8_t> hello = filter.hellos().front();
+    std::uint32_t version = 0;
+    ASSERT_EQ(hello.size(), sizeof version);
+    std::memcpy(&version, hello.data(), sizeof version);
+    EXPECT_EQ(version, 2u);
+
+    filter.sendRecord(FakeKextFilter::extendedRecord(1, 4321, "192.0.2.9", 443, 1000, "/usr/bin/curl", {},
+                                                     "api.example.org"));
+    filter.sendRecord(FakeKextFilter::extendedRecord(1, 4321, "192.0.2.9", 80, 1000, "/usr/bin/curl"));
+    QByteArray out;
+    TestEnvironment::waitUntil(
+        [&] {
+            watch.waitForReadyRead(100);
+            out += watch.readAllStandardOutput();
+            return out.count('\n') >= 2;
+        },
+        10000ms);
+    watch.kill();
+    watch.waitForFinished();
+    const QList<QByteArray> lines = out.trimmed().split('\n');
+    ASSERT_EQ(lines.size(), 2) << out.toStdString();
+    const QJsonObject named = QJsonDocument::fromJson(lines[0]).object();
+    EXPECT_EQ(named.value(QStringLiteral("host")).toString(), QStringLiteral("api.example.org"));
+    EXPECT_EQ(named.value(QStringLiteral("remote_addr")).toString(), QStringLiteral("192.0.2.9"));
+    EXPECT_FALSE(QJsonDocument::fromJson(lines[1]).object().contains(QStringLiteral("host")));
 }
 
 TEST(Quilvanectl, WrongUsageExitsWithTwoAndSaysWhy) {

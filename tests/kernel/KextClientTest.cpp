@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "kernel/KextClient.h"
 
+#include "kernel/HostNameCache.h"
 #include "model/Blacklist.h"
 #include "model/Notices.h"
 #include "model/RefusedAttempts.h"
@@ -16,6 +17,7 @@
 #include <QThread>
 #include <arpa/inet.h>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <gtest/gtest.h>
@@ -53,6 +55,12 @@ int slowForTenNet(const sockaddr* address, socklen_t length, char* host, socklen
         --slowServer.waiting;
     }
     return numericResolver(address, length, host, hostLength, service, serviceLength, flags);
+}
+
+// Every address has a reverse name.
+int ptrResolver(const sockaddr*, socklen_t, char* host, socklen_t hostLength, char*, socklen_t, int) {
+    std::snprintf(host, hostLength, "ptr.example.net");
+    return 0;
 }
 
 // A pid above the system's limit: no process, so no App.
@@ -461,6 +469,101 @@ TEST_F(KextClientTest, SlowLookUpsDoNotHoldBackTheOthers) {
 
     ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == slow + fast; }, 10s));
     EXPECT_EQ(subscriber->calls().back().connection->port(), QStringLiteral("1000"));
+}
+
+// A resolver that never answers (until the test ends) holds every look-up thread; the addresses
+// queued behind them stop at a bound, and the oldest queued goes first, shown with its address.
+TEST_F(KextClientTest, LookUpsThatNeverAnswerAreBoundedAndTheOldestShowTheirAddress) {
+    auto client = connectedClient();
+    client->setNameResolverForTesting(&slowForTenNet);
+    {
+        std::lock_guard lock(slowServer.mutex);
+        slowServer.open = false;
+    }
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    const auto send = [&](int first, int count) {
+        for (int i = first; i < first + count; ++i) {
+            m_filter.sendRecord(FakeKextFilter::record(
+                1, ::getpid(), "10.0." + std::to_string(i / 256) + "." + std::to_string(i % 256), i));
+        }
+    };
+    constexpr int threads = 128;
+    const int queued = static_cast<int>(HostNameCache::Limits{}.queuedLookups);
+    constexpr int beyond = 50;
+    send(0, threads);
+    const bool allHung = TestEnvironment::waitUntil([] {
+        std::lock_guard lock(slowServer.mutex);
+        return slowServer.waiting == threads;
+    });
+    send(threads, queued + beyond);
+    const bool givenUp = TestEnvironment::waitUntil([&] { return subscriber->calls().size() >= beyond; });
+    TestEnvironment::spin(200ms);
+    const auto early = subscriber->calls();
+    int stillWaiting;
+    {
+        std::lock_guard lock(slowServer.mutex);
+        stillWaiting = slowServer.waiting;
+        slowServer.open = true;
+    }
+    slowServer.opened.notify_all();
+    EXPECT_TRUE(allHung);
+    EXPECT_TRUE(givenUp);
+    EXPECT_EQ(stillWaiting, threads);
+    ASSERT_EQ(early.size(), std::size_t{beyond});
+    for (int i = 0; i < beyond; ++i) {
+        const int oldestQueued = threads + i;
+        EXPECT_EQ(early[i].connection->port(), QString::number(oldestQueued));
+        EXPECT_EQ(early[i].connection->hostname(),
+                  QStringLiteral("10.0.%1.%2").arg(oldestQueued / 256).arg(oldestQueued % 256));
+    }
+    // Nothing is lost: the rest arrive once the resolver answers.
+    EXPECT_TRUE(TestEnvironment::waitUntil(
+        [&] { return subscriber->calls().size() == static_cast<std::size_t>(threads + queued + beyond); },
+        20s));
+}
+
+TEST_F(KextClientTest, TheHelloAsksForTheNamesProgramsLookedUp) {
+    auto client = connectedClient();
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return !m_filter.hellos().empty(); }));
+    const Bytes hello = m_filter.hellos().front();
+    std::uint32_t version = 0;
+    ASSERT_EQ(hello.size(), sizeof version);
+    std::memcpy(&version, hello.data(), sizeof version);
+    EXPECT_EQ(version, 2u);
+}
+
+// The name the program looked up, else the one another process of the same application looked up
+// for that address, else the reverse name, which says so.
+TEST_F(KextClientTest, NamesTheHostTheProgramLookedUpElseItsApplicationsElseTheReverseName) {
+    auto client = connectedClient();
+    client->setNameResolverForTesting(&ptrResolver);
+    auto subscriber = std::make_shared<RecordingSubscriber>();
+    client->addSubscriber(subscriber);
+    const std::int32_t browser = pidWithoutProcess();
+    const std::int32_t helper = browser + 1; // another process of the same program
+    const std::string program = "/opt/qvux/browser";
+    m_filter.sendRecord(
+        FakeKextFilter::extendedRecord(1, browser, "192.0.2.7", 1, 4242, program, {}, "api.example.org"));
+    m_filter.sendRecord(FakeKextFilter::extendedRecord(1, helper, "192.0.2.7", 2, 4242, program));
+    m_filter.sendRecord(FakeKextFilter::extendedRecord(1, helper, "192.0.2.8", 3, 4242, program));
+    // A shared address: another application's name for it is no guess for this one.
+    m_filter.sendRecord(FakeKextFilter::extendedRecord(1, helper, "192.0.2.7", 4, 4242, "/opt/qvux/mail"));
+
+    ASSERT_TRUE(TestEnvironment::waitUntil([&] { return subscriber->calls().size() == 4; }));
+    QHash<QString, ConnectionPtr> byPort;
+    for (const auto& call : subscriber->calls()) {
+        byPort.insert(call.connection->port(), call.connection);
+    }
+    using Origin = Connection::HostOrigin;
+    EXPECT_EQ(byPort.value(QStringLiteral("1"))->hostname(), QStringLiteral("api.example.org"));
+    EXPECT_EQ(byPort.value(QStringLiteral("1"))->hostOrigin(), Origin::program);
+    EXPECT_EQ(byPort.value(QStringLiteral("2"))->hostname(), QStringLiteral("api.example.org"));
+    EXPECT_EQ(byPort.value(QStringLiteral("2"))->hostOrigin(), Origin::application);
+    EXPECT_EQ(byPort.value(QStringLiteral("3"))->hostname(), QStringLiteral("ptr.example.net"));
+    EXPECT_EQ(byPort.value(QStringLiteral("3"))->hostOrigin(), Origin::reverseLookup);
+    EXPECT_EQ(byPort.value(QStringLiteral("4"))->hostname(), QStringLiteral("ptr.example.net"));
+    EXPECT_EQ(byPort.value(QStringLiteral("4"))->hostOrigin(), Origin::reverseLookup);
 }
 
 TEST_F(KextClientTest, SaysSoWhileTheFilterIsAwayAndConnectsAgainWhenItIsBack) {

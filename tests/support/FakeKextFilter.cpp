@@ -123,6 +123,11 @@ bool FakeKextFilter::waitForClients(int count, std::chrono::milliseconds timeout
     return m_changed.wait_for(lock, timeout, [&] { return static_cast<int>(m_clients.size()) >= count; });
 }
 
+std::vector<std::vector<std::uint8_t>> FakeKextFilter::hellos() const {
+    std::lock_guard lock(m_mutex);
+    return m_hellos;
+}
+
 std::vector<FakeKextFilter::Command> FakeKextFilter::commands() const {
     std::lock_guard lock(m_mutex);
     return m_commands;
@@ -179,12 +184,12 @@ std::vector<std::uint8_t> FakeKextFilter::record(std::uint32_t command, std::int
 std::vector<std::uint8_t> FakeKextFilter::extendedRecord(std::uint32_t command, std::int32_t pid,
                                                          const std::string& address, std::uint16_t port,
                                                          std::uint32_t uid, const std::string& executable,
-                                                         const std::string& script) {
+                                                         const std::string& script, const std::string& host) {
     const std::vector<std::uint8_t> plain = record(command, pid, address, port);
     Quilvane::Wire::RecordBuffer buffer{};
     std::copy(plain.begin(), plain.end(), buffer.begin());
     const std::size_t length =
-        Quilvane::Wire::appendRecordExtension(buffer, plain.size(), uid, executable, script);
+        Quilvane::Wire::appendRecordExtension(buffer, plain.size(), uid, executable, script, host);
     return {buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(length)};
 }
 
@@ -273,6 +278,8 @@ void FakeKextFilter::receive(int fd) {
     // It says hello as the service does once it has let a client in, but it answers no command and
     // no question for its list, like a service whose list is never confirmed; neither is a command.
     if (command->option == Quilvane::Wire::kHelloOption) {
+        m_hellos.emplace_back(command->payload.begin(), command->payload.end());
+        m_changed.notify_all();
         const std::vector<std::uint8_t> hello = Quilvane::Wire::encodeReply({});
         [[maybe_unused]] const ssize_t sent = ::send(fd, hello.data(), hello.size(), MSG_NOSIGNAL);
         return;

@@ -61,6 +61,8 @@ public:
 
     // Every command received so far, in order of arrival.
     std::vector<Command> commands() const;
+    // The payload of every hello received so far (not commands: a client sends one on connecting).
+    std::vector<std::vector<std::uint8_t>> hellos() const;
     bool waitForCommands(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
     // Sends one message to every connected client; the number of clients that got it. A client
@@ -78,11 +80,13 @@ public:
     // Any command value may be given, to test how clients treat unknown ones.
     static std::vector<std::uint8_t> record(std::uint32_t command, std::int32_t pid,
                                             const std::string& address, std::uint16_t port);
-    // The same record followed by the service's identity extension (user id, program, script).
+    // The same record followed by the service's identity extension (user id, program, script, and
+    // the host name the program looked up: version 2 of the extension when there is one).
     static std::vector<std::uint8_t> extendedRecord(std::uint32_t command, std::int32_t pid,
                                                     const std::string& address, std::uint16_t port,
                                                     std::uint32_t uid, const std::string& executable,
-                                                    const std::string& script = {});
+                                                    const std::string& script = {},
+                                                    const std::string& host = {});
 
 private:
     void run();
@@ -105,5 +109,6 @@ private:
     bool m_stopping = false;
     bool m_refusing = false;
     std::vector<Command> m_commands;
+    std::vector<std::vector<std::uint8_t>> m_hellos;
     std::map<int, std::vector<std::uint8_t>> m_listParts; // by client, until its final message
 };

@@ -97,6 +97,15 @@ QVariant ConnectionsTableModel::data(const QModelIndex& index, int role) const {
         return {};
     }
     const auto column = static_cast<Column>(index.column());
+    const bool reverseName =
+        column == Column::hostname && connection->hostOrigin() == Connection::HostOrigin::reverseLookup;
+    if (role == HostNoteRole) {
+        return reverseName ? tr("reverse") : QString();
+    }
+    if (role == Qt::ToolTipRole && reverseName) {
+        return tr("%1 (the address's reverse name: the name the program looked up is not known)")
+            .arg(connection->hostname());
+    }
     if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
         switch (column) {
         case Column::time:

@@ -14,12 +14,14 @@
 // busy application adds thousands a second and each insertion costs the views a layout and a
 // repaint), and replacing the whole list resets the model at once. SortRole gives values
 // that sort the way a person expects: time by arrival (the display text of a 12-hour clock does not
-// sort), host as text, port as a number.
+// sort), host as text, port as a number. The host's text is the bare name; HostNoteRole says how to
+// read it ("reverse" for the address's reverse name rather than one a program looked up).
 class ConnectionsTableModel final : public QAbstractTableModel {
     Q_OBJECT
 public:
     enum class Column { time, hostname, port, count };
     static constexpr int SortRole = Qt::UserRole + 1;
+    static constexpr int HostNoteRole = Qt::UserRole + 2;
 
     explicit ConnectionsTableModel(QObject* parent = nullptr);
     ~ConnectionsTableModel() override;

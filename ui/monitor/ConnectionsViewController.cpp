@@ -3,6 +3,7 @@
 
 #include "platform/widgets/Pasteboard.h"
 #include "ui/monitor/ConnectionsTableModel.h"
+#include "ui/monitor/HostNameDelegate.h"
 #include "ui_connectionsViewController.h"
 
 #include <QApplication>
@@ -50,6 +51,8 @@ QWidget* ConnectionsViewController::loadView() {
     QHeaderView* header = m_tableView->horizontalHeader();
     header->resizeSection(static_cast<int>(ConnectionsTableModel::Column::time), 100);
     header->resizeSection(static_cast<int>(ConnectionsTableModel::Column::hostname), 210);
+    m_tableView->setItemDelegateForColumn(static_cast<int>(ConnectionsTableModel::Column::hostname),
+                                          new HostNameDelegate(m_tableView));
     // Rows keep their arrival order until the user picks a column to sort by.
     header->setSortIndicator(-1, Qt::AscendingOrder);
     m_tableView->setSortingEnabled(true);

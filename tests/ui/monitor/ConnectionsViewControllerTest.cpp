@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "resources/SceneIdentifiers.h"
 #include "ui/monitor/ConnectionsViewController.h"
 
 #include "platform/widgets/Pasteboard.h"
 #include "platform/widgets/Popover.h"
+#include "resources/SceneIdentifiers.h"
 #include "tests/support/TestEnvironment.h"
 #include "tests/ui/monitor/MonitorFixture.h"
 #include "ui/monitor/ConnectionsTableModel.h"
@@ -47,8 +47,8 @@ QStringList column(const QAbstractItemModel& model, Column which) {
 class ConnectionsViewControllerTest : public MonitorFixture {
 protected:
     void open(std::shared_ptr<MonitoredApp> app) {
-        m_popover =
-            m_storyboard->instantiate<ConnectionsViewController>(SceneIdentifiers::connectionsViewController());
+        m_popover = m_storyboard->instantiate<ConnectionsViewController>(
+            SceneIdentifiers::connectionsViewController());
         ASSERT_TRUE(m_popover);
         m_popover->setMonitoredApp(std::move(app));
         QWidget* view = m_popover->view();
@@ -189,6 +189,36 @@ TEST_F(ConnectionsViewControllerTest, EmptyHostNameShowsAndCopiesAsEmpty) {
     m_popover->copy();
 
     EXPECT_EQ(Pasteboard::general().items(), (QStringList{QString(), QStringLiteral("named.example")}));
+}
+
+TEST_F(ConnectionsViewControllerTest, AReverseNameSaysSoAndCopiesAsTheNameAlone) {
+    using Origin = Connection::HostOrigin;
+    const QString name = QStringLiteral("edge.example.net");
+    open(std::make_shared<MonitoredApp>(
+        App::initWithName(QStringLiteral("tool"), QStringLiteral("tool"), std::nullopt),
+        QList<ConnectionPtr>{Connection::initWithHostname(name, 1, Origin::program),
+                             Connection::initWithHostname(name, 2, Origin::application),
+                             Connection::initWithHostname(name, 3, Origin::reverseLookup)}));
+    const QAbstractItemModel& shown = *m_popover->arrayController();
+    const auto host = [&](int row) {
+        return shown.index(row, static_cast<int>(Column::hostname));
+    };
+    EXPECT_EQ(column(shown, Column::hostname), (QStringList{name, name, name}));
+    EXPECT_EQ(host(0).data(ConnectionsTableModel::HostNoteRole).toString(), QString());
+    EXPECT_EQ(host(1).data(ConnectionsTableModel::HostNoteRole).toString(), QString());
+    EXPECT_EQ(host(2).data(ConnectionsTableModel::HostNoteRole).toString(), QStringLiteral("reverse"));
+
+    // The host column draws the note after the name.
+    QTableView* table = m_popover->tableView();
+    QAbstractItemDelegate* delegate = table->itemDelegateForColumn(static_cast<int>(Column::hostname));
+    ASSERT_TRUE(delegate);
+    QStyleOptionViewItem option;
+    option.initFrom(table);
+    EXPECT_GT(delegate->sizeHint(option, host(2)).width(), delegate->sizeHint(option, host(0)).width());
+
+    selectRows({0, 2});
+    pressCopy();
+    EXPECT_EQ(Pasteboard::general().items(), (QStringList{name, name}));
 }
 
 TEST_F(ConnectionsViewControllerTest, SortingByAColumnTitleReordersAndCopyFollowsIt) {
