@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -11,11 +13,17 @@
 // A real child process for the tests that look processes up by pid; killed and reaped on scope exit.
 class ChildProcess final {
 public:
+    // Returns once the child runs `finalProgram` (by default `program`) with its environment in
+    // place: QProcess reports a start when the exec closes its descriptors, which is before the
+    // kernel has set up the new program's environment, and a shell that execs runs another
+    // program later still.
     explicit ChildProcess(const QString& program, const QStringList& arguments = {QStringLiteral("30")},
-                          const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+                          const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+                          const QString& finalProgram = {}) {
         m_process.setProcessEnvironment(environment);
         m_process.start(program, arguments);
         m_process.waitForStarted();
+        waitUntilRunning(QFileInfo(finalProgram.isEmpty() ? program : finalProgram).fileName());
     }
     ~ChildProcess() {
         if (m_process.state() != QProcess::NotRunning) {
@@ -34,13 +42,26 @@ public:
         return ChildProcess(
             QStringLiteral("/bin/sh"),
             {QStringLiteral("-c"), QStringLiteral("export GIO_LAUNCHED_DESKTOP_FILE_PID=$$; exec sleep 30")},
-            environment);
+            environment, QStringLiteral("sleep"));
     }
 
     bool running() const { return m_process.state() == QProcess::Running; }
     qint32 pid() const { return static_cast<qint32>(m_process.processId()); }
 
 private:
+    void waitUntilRunning(const QString& name) {
+        const QString proc = QStringLiteral("/proc/%1/").arg(pid());
+        for (int attempt = 0; attempt < 500 && running(); ++attempt) {
+            QFile comm(proc + QStringLiteral("comm"));
+            QFile environ(proc + QStringLiteral("environ"));
+            if (comm.open(QIODevice::ReadOnly) && environ.open(QIODevice::ReadOnly) &&
+                QString::fromUtf8(comm.readAll()).trimmed() == name.left(15) && !environ.read(1).isEmpty()) {
+                return;
+            }
+            ::usleep(10'000);
+        }
+    }
+
     QProcess m_process;
 };
 
