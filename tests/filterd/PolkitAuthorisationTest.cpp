@@ -231,6 +231,10 @@ TEST_F(PolkitAuthorisationTest, ARefusedUsersApplicationShowsTheErrorViewAndStop
     ASSERT_EQ(::mkdir(home.c_str(), 0700), 0);
     ASSERT_EQ(::chown(home.c_str(), kRefused, user->pw_gid), 0);
     const std::string output = m_dir.filePath(QStringLiteral("quilvane.out")).toStdString();
+    // A copy the user can reach: the build folder may be one only root may enter.
+    const std::string program = m_dir.filePath(QStringLiteral("quilvane")).toStdString();
+    ASSERT_TRUE(QFile::copy(QStringLiteral(QUILVANE_APP_BINARY), QString::fromStdString(program)));
+    ASSERT_EQ(::chmod(program.c_str(), 0755), 0);
 
     const pid_t application = ::fork();
     if (application == 0) {
@@ -248,7 +252,7 @@ TEST_F(PolkitAuthorisationTest, ARefusedUsersApplicationShowsTheErrorViewAndStop
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
         ::setenv("QUILVANE_CONTROL_DIR", controlDir().c_str(), 1);
         ::setenv("QUILVANE_FILTER_NEEDS_APPROVAL", "0", 1);
-        ::execl(QUILVANE_APP_BINARY, QUILVANE_APP_BINARY, "--quit-after", "20", static_cast<char*>(nullptr));
+        ::execl(program.c_str(), program.c_str(), "--quit-after", "20", static_cast<char*>(nullptr));
         ::_exit(21);
     }
     ASSERT_GT(application, 0);
