@@ -229,7 +229,8 @@ token=\$1
 \$bb ln -sf /proc/self/fd/0 /dev/stdin
 \$bb ln -sf /proc/self/fd/1 /dev/stdout
 \$bb ln -sf /proc/self/fd/2 /dev/stderr
-\$bb mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs /tmp
+# /tmp stays the overlay's, writable like the rest: a tmpfs there would hide a project cloned into
+# the host's /tmp, as a CI clone may be.
 \$bb mount -t cgroup2 -o nsdelegate cgroup2 /sys/fs/cgroup
 \$bb mount -t bpf -o mode=0700 bpf /sys/fs/bpf
 \$bb mount -t securityfs securityfs /sys/kernel/security
