@@ -56,7 +56,7 @@ std::size_t appendRecordExtension(RecordBuffer& record, std::size_t length, std:
     }
     std::size_t at = names;
     for (const std::string_view name : {executable, script, host}) {
-        std::memcpy(record.data() + at, name.data(), name.size());
+        std::copy(name.begin(), name.end(), record.begin() + static_cast<std::ptrdiff_t>(at));
         at += name.size();
     }
     return at;
