@@ -114,17 +114,24 @@ void sendList(int fd, const std::vector<std::string>& names) {
     std::this_thread::sleep_for(200ms);
 }
 
-// Connects per second to a loopback listener for `seconds`; an accepting thread keeps the backlog
-// empty and the RST on close keeps ports out of TIME_WAIT.
-double connectRate(double seconds) {
+// Loopback listener on an ephemeral port, its address filled in.
+int loopbackListener(sockaddr_in& address) {
     const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
+    address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
     ::listen(listener, 4096);
     socklen_t length = sizeof address;
     ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    return listener;
+}
+
+// Connects per second to a loopback listener for `seconds`; an accepting thread keeps the backlog
+// empty and the RST on close keeps ports out of TIME_WAIT.
+double connectRate(double seconds) {
+    sockaddr_in address;
+    const int listener = loopbackListener(address);
     std::atomic<bool> running = true;
     std::thread acceptor([&] {
         while (running) {
@@ -624,19 +631,6 @@ void runConnects(int rounds, double seconds) {
                 "1000 names;\n"
                 "  against %.0f ns per connect without the service: overhead %.1f %% and %.1f %%\n",
                 emptyNs, fullNs, connectNs, 100 * emptyNs / connectNs, 100 * fullNs / connectNs);
-}
-
-// Loopback listener on an ephemeral port, its address filled in.
-int loopbackListener(sockaddr_in& address) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listener, 4096);
-    socklen_t length = sizeof address;
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    return listener;
 }
 
 // Microseconds each connect() call takes, for `count` connects to a loopback listener.
