@@ -25,6 +25,7 @@
 #include <span>
 #include <sys/epoll.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 #include <vector>
@@ -111,12 +112,11 @@ std::string exeOfPid(std::int32_t pid) {
 
 } // namespace
 
-// How the kernel side batches its reports and how often it reports a UDP peer again. Waking the
-// service for every record would cost a context switch each; 64 KiB of queued records, or 2 ms since
-// the last wake-up, keeps both the cost and the delay small. A UDP peer is reported again after 5 s.
+// How the kernel side batches its reports and how often it reports a UDP peer again. Only the first
+// record after a quiet spell wakes the service (see collectRecords()); a quarter of the ring filled
+// before the timer comes wakes it too. A UDP peer is reported again after 5 s.
 void BpfFilter::configureKernelSide(quilvane_filter& skeleton) {
-    skeleton.rodata->wakeup_bytes = 64 * 1024;
-    skeleton.rodata->wakeup_quiet_ns = 2'000'000ULL;
+    skeleton.rodata->wakeup_bytes = bpf_map__max_entries(skeleton.maps.events) / 4;
     skeleton.rodata->udp_report_interval_ns = 5'000'000'000ULL;
     // The ring buffer holds about 7,500 records; a burst of 2,048 and 50,000 a second for each user
     // is far above what a desktop makes, and keeps one user from filling it for the others.
@@ -168,6 +168,9 @@ BpfFilter::BpfFilter(EventLoop& loop, Options options, EventSink sink)
 BpfFilter::~BpfFilter() {
     if (m_ring) {
         m_loop.remove(ring_buffer__epoll_fd(m_ring.get()));
+    }
+    if (m_batchTimer) {
+        m_loop.remove(m_batchTimer.get());
     }
     // Lists still queued are applied before the maps go.
     m_lists.reset();
@@ -405,7 +408,10 @@ bool BpfFilter::openRingBuffer(std::string& error) {
         error = std::string("cannot open the event ring buffer: ") + std::strerror(errno);
         return false;
     }
-    if (!m_loop.add(ring_buffer__epoll_fd(m_ring.get()), EPOLLIN, [this](std::uint32_t) { poll(); })) {
+    m_batchTimer.reset(::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC));
+    if (!m_batchTimer ||
+        !m_loop.add(ring_buffer__epoll_fd(m_ring.get()), EPOLLIN, [this](std::uint32_t) { poll(); }) ||
+        !m_loop.add(m_batchTimer.get(), EPOLLIN, [this](std::uint32_t) { onBatchTimer(); })) {
         error = "cannot watch the event ring buffer";
         return false;
     }
@@ -458,9 +464,33 @@ void BpfFilter::learnNames(const qv_dns_answer& raw) {
     }
 }
 
+// While records keep coming the service looks at the ring every kBatchInterval on its own, and
+// the programs leave it asleep (service_awake). A look that finds nothing ends that: the flag is
+// cleared first and the ring looked at once more, so a record committed in between is not left
+// waiting for the next one.
+bool BpfFilter::collectRecords() {
+    if (!m_ring || ring_buffer__consume(m_ring.get()) <= 0) {
+        return false;
+    }
+    __atomic_store_n(&m_skeleton->bss->service_awake, 1, __ATOMIC_SEQ_CST);
+    if (!m_batchTimerArmed) {
+        const itimerspec once{{0, 0}, {0, std::chrono::nanoseconds(kBatchInterval).count()}};
+        m_batchTimerArmed = ::timerfd_settime(m_batchTimer.get(), 0, &once, nullptr) == 0;
+    }
+    return true;
+}
+
 void BpfFilter::poll() {
-    if (m_ring) {
-        ring_buffer__consume(m_ring.get());
+    collectRecords();
+}
+
+void BpfFilter::onBatchTimer() {
+    std::uint64_t expirations = 0;
+    [[maybe_unused]] const ssize_t n = ::read(m_batchTimer.get(), &expirations, sizeof expirations);
+    m_batchTimerArmed = false;
+    if (!collectRecords()) {
+        __atomic_store_n(&m_skeleton->bss->service_awake, 0, __ATOMIC_SEQ_CST);
+        collectRecords();
     }
 }
 

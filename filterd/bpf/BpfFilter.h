@@ -9,6 +9,7 @@
 #include "wire/UniqueFd.h"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -96,6 +97,8 @@ private:
     bool attachOne(std::size_t index, const Hook& hook, std::string& error);
     bool openRingBuffer(std::string& error);
     void listsChanged();
+    bool collectRecords();
+    void onBatchTimer();
     static int onEvent(void* context, void* data, std::size_t size);
     void learnNames(const qv_dns_answer& raw);
 
@@ -110,6 +113,10 @@ private:
     bool m_linkTargetsLoaded = true;
     std::unique_ptr<UserLists> m_lists;
     std::unique_ptr<ring_buffer, RingBufferDeleter> m_ring;
+    // How long records of a stream wait in the ring for the service (the first one never does).
+    static constexpr std::chrono::milliseconds kBatchInterval{2};
+    Quilvane::Wire::UniqueFd m_batchTimer;
+    bool m_batchTimerArmed = false;
     ConnectionEvent m_event; // reused for every ring-buffer record
     std::uint64_t m_events = 0;
     ResolvedNames m_names; // from the DNS answers the kernel copies

@@ -37,6 +37,7 @@ struct qv_process {
     __u32 flags;
     __u32 oldest; /* the slot the next name replaces once all are taken */
     __u32 reserved;
+    __u64 verdict; /* the cached verdict on these names: see process_blocked() */
     char exe[QV_PATH_SIZE];    /* full path of the latest program, else its file name */
     char script[QV_PATH_SIZE]; /* the script it runs, empty when none */
 };

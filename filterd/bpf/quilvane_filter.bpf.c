@@ -44,7 +44,6 @@ char LICENSE[] SEC("license") = "Dual BSD/GPL";
 /* Written by the loader (BpfFilter::configureKernelSide) into the skeleton's read-only data before load, so the
  * verifier sees them as constants; the values live there only. */
 const volatile __u64 wakeup_bytes = 0;
-const volatile __u64 wakeup_quiet_ns = 0;
 const volatile __u64 udp_report_interval_ns = 0;
 const volatile __u64 user_reports_per_second = 0;
 const volatile __u64 user_report_burst = 0;
@@ -54,7 +53,10 @@ __u64 dropped_events = 0;
 /* Written by the service whenever a list changes: a socket's cached verdict is decided again. */
 __u32 list_generation = 0;
 __u64 over_user_share = 0;
-__u64 last_wakeup_ns = 0;
+/* Set by the program that wakes the service; cleared by the service when a look finds the ring
+ * empty. While it is set the service collects records on a short timer of its own, so a stream of
+ * records costs the programs that make them no wake-up (an interrupt and a context switch each). */
+__u32 service_awake = 0;
 
 /* A process that execs for the first time gets this, then its names. */
 const struct qv_process empty_process = {};
@@ -506,6 +508,7 @@ int BPF_PROG(quilvane_exec, struct task_struct* task, pid_t old_pid, struct linu
     } else if (have_real && bpf_map_lookup_elem(&interpreters, &real.hash)) {
         add_interpreted_script(task, process);
     }
+    process->verdict = 0;
     return 0;
 }
 
@@ -598,12 +601,30 @@ static __always_inline bool names_blocked(const __u64* names, __u32 count, __u32
     return false;
 }
 
-static __always_inline bool process_blocked(const struct qv_process* process, __u32 uid, __u64 fallback)
+/* What a process's cached verdict holds besides the verdict itself (bit 0): the user it was decided
+ * for and the list generation it was decided under (never 0, so a new entry holds none). */
+static __always_inline __u64 verdict_key(__u32 uid)
+{
+    return ((__u64)uid << 32) | ((__u64)((list_generation & 0x3fffffff) + 1) << 1);
+}
+
+/* A process that connects or sends often pays for the look-ups in the lists once per list change,
+ * not once per call. Key and verdict share one 64-bit word: threads of one process that decide at
+ * once (even under different users) each store a whole word, never one's user with another's
+ * verdict. An exec clears it, since the names change. */
+static __always_inline bool process_blocked(struct qv_process* process, __u32 uid, __u64 fallback)
 {
     if (!process) {
         return names_blocked(&fallback, 1, uid);
     }
-    return names_blocked(process->names, process->name_count, uid);
+    __u64 key = verdict_key(uid);
+    __u64 cached = *(volatile __u64*)&process->verdict;
+    if ((cached & ~1ULL) == key) {
+        return cached & 1;
+    }
+    bool blocked = names_blocked(process->names, process->name_count, uid);
+    *(volatile __u64*)&process->verdict = key | blocked;
+    return blocked;
 }
 
 static __always_inline struct qv_process* current_process(void)
@@ -629,17 +650,18 @@ static __always_inline bool udp_flow_is_new(const struct qv_flow* e)
     return true;
 }
 
-/* Waking the reader for every event halves the rate it keeps up with; wake it only once enough is
- * pending or after a quiet spell, and let its poll timeout collect the tail of a burst. */
+/* The first record after a quiet spell wakes the service at once; the rest of a stream waits for
+ * its timer, unless the ring fills faster than that drains it. */
 static __always_inline __u64 wakeup_flag(void)
 {
-    __u64 now = bpf_ktime_get_ns();
-    if (bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= wakeup_bytes ||
-        now - last_wakeup_ns >= wakeup_quiet_ns) {
-        last_wakeup_ns = now;
+    if (bpf_ringbuf_query(&events, BPF_RB_AVAIL_DATA) >= wakeup_bytes) {
         return BPF_RB_FORCE_WAKEUP;
     }
-    return BPF_RB_NO_WAKEUP;
+    if (*(volatile __u32*)&service_awake) {
+        return BPF_RB_NO_WAKEUP;
+    }
+    service_awake = 1;
+    return BPF_RB_FORCE_WAKEUP;
 }
 
 static __always_inline bool within_user_share(__u32 uid)
@@ -833,7 +855,7 @@ static __always_inline int check_bind(struct bpf_sock* sk)
     if (!process) {
         return 1;
     }
-    if (names_blocked(process->names, process->name_count, uid)) {
+    if (process_blocked(process, uid, 0)) {
         struct qv_flow event = {};
         event.pid = bpf_get_current_pid_tgid() >> 32;
         event.protocol = sk->protocol;
