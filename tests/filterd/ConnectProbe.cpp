@@ -3,6 +3,8 @@
 //   probe connect4|connect6|udp4|udp6 PORT
 //   probe forkconnect4 PORT    a forked child connects, without exec; exits with the child's status
 //   probe waitconnect4 PORT    connects once a line arrives on standard input
+//   probe againconnect4 PORT   connects, and once a line arrives connects again (1 if the first fails)
+//   probe connectexec PORT PATH ARGS...  connects, then becomes PATH (1 if the connect fails)
 //   probe exec PATH ARGS...    becomes PATH (a launcher's exec chain in one process)
 //   probe listen4 PORT         binds 127.0.0.1:PORT and listens, then accepts one connection
 //   probe bindudp4 PORT        binds a UDP socket to 127.0.0.1:PORT
@@ -209,6 +211,13 @@ int main(int argc, char** argv) {
         std::fflush(stdout);
         return resolveAndConnect(argv[2], argv[3]);
     }
+    if (argc >= 4 && std::string(argv[1]) == "connectexec") {
+        if (connectOnce("connect4", static_cast<std::uint16_t>(std::atoi(argv[2]))) != 0) {
+            return 1;
+        }
+        ::execv(argv[3], argv + 3);
+        return 1;
+    }
     if (argc == 4 && std::string(argv[1]) == "crowd") {
         return crowd(std::atoi(argv[2]), argv[3]);
     }
@@ -237,7 +246,10 @@ int main(int argc, char** argv) {
     if (mode == "holdtcp4" || mode == "holdudp4") {
         return holdConnection(mode, port);
     }
-    if (mode == "waitconnect4") {
+    if (mode == "waitconnect4" || mode == "againconnect4") {
+        if (mode == "againconnect4" && connectOnce("connect4", port) != 0) {
+            return 1;
+        }
         char line[16];
         if (std::fgets(line, sizeof line, stdin) == nullptr) {
             return 1;

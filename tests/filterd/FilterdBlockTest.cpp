@@ -153,6 +153,21 @@ TEST_F(FilterdBlockTest, ABlockCutsConnectionsAlreadyOpen) {
     EXPECT_EQ(::poll(&datagram, 1, 500), 0) << "no datagram of the connected UDP socket arrives";
 }
 
+// The verdict a process got for its first connection is not the one it keeps: an exec changes its
+// names, and a new list changes what they mean.
+TEST_F(FilterdBlockTest, AProcessThatConnectedIsRefusedOnceItExecsAListedProgramOrIsListed) {
+    ASSERT_TRUE(setList(*m_client, {m_blockedName}));
+    EXPECT_EQ(run({m_freeProbe, "connectexec", m_port, m_blockedProbe, "connect4", m_port}), kRefused)
+        << "after an exec of a listed program";
+    const UniqueFd beforeExec(::accept(m_tcp.fd.get(), nullptr, nullptr));
+
+    StartedProgram connected = startProgram({m_freeProbe, "againconnect4", m_port});
+    const UniqueFd first(::accept(m_tcp.fd.get(), nullptr, nullptr));
+    ASSERT_TRUE(first) << "the first connection is let through";
+    ASSERT_TRUE(setList(*m_client, {m_blockedName, m_freeName}));
+    EXPECT_EQ(connected.finish(), kRefused) << "after its name was listed";
+}
+
 TEST_F(FilterdBlockTest, AListedProgramCanNeitherListenNorReceive) {
     ASSERT_TRUE(setList(*m_client, {m_blockedName}));
     const std::string port = std::to_string(listenOnLoopback(AF_INET, SOCK_STREAM).port); // now free
@@ -181,10 +196,11 @@ TEST_F(FilterdBlockTest, AnIncomingRecordGoesToTheListenersOwnerOnly) {
     StartedProgram squat = startProgram({m_freeProbe, "bind6", port}, asSquatter);
     std::this_thread::sleep_for(300ms);
     EXPECT_EQ(run({m_freeProbe, "connect4", port}), kAllowed);
-    EXPECT_TRUE(ownersClient->waitForRecord(
-        [&](const RecordBuffer& r) { return recordCommand(r) == 0 && recordPid(r) == server.pid; }))
-        << "the server's owner hears of the connection it accepted";
-    EXPECT_FALSE(squattersClient->waitForRecord([](const RecordBuffer& r) { return recordCommand(r) == 0; }, 500ms))
+    EXPECT_TRUE(ownersClient->waitForRecord([&](const RecordBuffer& r) {
+        return recordCommand(r) == 0 && recordPid(r) == server.pid;
+    })) << "the server's owner hears of the connection it accepted";
+    EXPECT_FALSE(
+        squattersClient->waitForRecord([](const RecordBuffer& r) { return recordCommand(r) == 0; }, 500ms))
         << "a user who bound the same port elsewhere does not";
     server.finish();
     squat.finish();
@@ -219,7 +235,8 @@ TEST_F(FilterdBlockTest, ACrowdOfAnotherUsersProcessesLeavesABlockedScriptBlocke
     ASSERT_TRUE(TestEnvironment::waitUntil([&] { return std::filesystem::exists(report); }, 240000ms));
     int made = 0;
     std::ifstream(report) >> made;
-    EXPECT_EQ(run({"/usr/bin/python3", python, m_port}), kRefused) << "with " << made << " processes of another user";
+    EXPECT_EQ(run({"/usr/bin/python3", python, m_port}), kRefused)
+        << "with " << made << " processes of another user";
     ::kill(crowd.pid, SIGTERM);
     ::waitpid(crowd.pid, nullptr, 0);
     EXPECT_EQ(made, kCrowd);
