@@ -6,14 +6,17 @@
 //      small program, and loopback connect+accept, with no service and with it (ratios), and the
 //      kernel's own account of each hook;
 //   3. the longest gap in record delivery while one client sends 30 lists of 65,536 names;
-//   4. what a watched program pays (--only watched): connect() latency, TCP stream throughput
-//      through the incoming-traffic program, and UDP datagrams to 1,000 ports, with no service
-//      and with the service, 1,000 names and a reading client (interleaved rounds, ratios);
+//   4. what a watched program pays (--only watched): loopback connects/s, connect() latency, exec ->
+//      first connect, TCP stream throughput through the incoming-traffic program, UDP datagrams to
+//      1,000 ports, the service's and the reader's CPU per connection, and how soon a lone record
+//      arrives; with the service, 1,000 names and a reading client against a cgroup it does not
+//      guard, at the same time (exec: against no service), in rounds of alternating order;
 //   5. records per second delivered to one and to two clients while a generator makes UDP flows
 //      to distinct peers, at a paced rate and flat out, with what was lost and where.
 //
 //   filterd_load [--seconds S] [--rounds N] [--rate R]
 #include "bench/support/MachineDescription.h"
+#include "filterd/bpf/BpfPaths.h"
 #include "tests/filterd/FilterdTestSupport.h"
 #include "wire/ControlPath.h"
 #include "wire/KextCommandFrame.h"
@@ -30,6 +33,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -39,6 +43,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -727,56 +732,244 @@ double udpRate(double seconds) {
     return static_cast<double>(sent) / elapsed;
 }
 
-struct WatchedFigures {
-    std::vector<double> connectMedian, connectP99, stream, datagrams;
+// Two sibling cgroups: the service guards the first only, so the same loops run watched and bare a
+// moment apart, on the same machine, with the service and its reading client running throughout.
+class CgroupArms {
+public:
+    CgroupArms() {
+        m_root = Filterd::BpfPaths::cgroup2Mount().value_or("/sys/fs/cgroup");
+        const std::string tag = std::to_string(::getpid());
+        m_watched = m_root + "/quilvane-load-watched-" + tag;
+        m_bare = m_root + "/quilvane-load-bare-" + tag;
+        ::mkdir(m_watched.c_str(), 0755);
+        ::mkdir(m_bare.c_str(), 0755);
+    }
+    ~CgroupArms() {
+        enter(m_root);
+        ::rmdir(m_watched.c_str());
+        ::rmdir(m_bare.c_str());
+    }
+    const std::string& watched() const { return m_watched; }
+    // Moves this process, every thread of it, into `arm`; sockets made from then on are the arm's.
+    void enter(const std::string& arm) const { std::ofstream(arm + "/cgroup.procs") << ::getpid(); }
+    void enterWatched() const { enter(m_watched); }
+    void enterBare() const { enter(m_bare); }
 
-    void measure(double seconds) {
-        const std::vector<double> latencies = connectLatencies(20000);
-        connectMedian.push_back(percentile(latencies, 0.5));
-        connectP99.push_back(percentile(latencies, 0.99));
-        stream.push_back(tcpStreamRate(seconds));
-        datagrams.push_back(udpRate(seconds));
+private:
+    std::string m_root, m_watched, m_bare;
+};
+
+// Reads the service's records as fast as they come, counting them and the CPU time it takes.
+class RecordDrain {
+public:
+    explicit RecordDrain(int control)
+        : m_control(control)
+        , m_thread([this] { run(); }) {
+        ::pthread_getcpuclockid(m_thread.native_handle(), &m_clock);
+    }
+    ~RecordDrain() {
+        ::shutdown(m_control, SHUT_RDWR);
+        m_thread.join();
+        ::close(m_control);
+    }
+    std::uint64_t records() const { return m_records.load(); }
+    Clock::time_point lastRecord() const { return Clock::time_point(Clock::duration(m_lastRecord.load())); }
+    double cpuSeconds() const {
+        timespec used{};
+        if (::clock_gettime(m_clock, &used) != 0) {
+            return 0;
+        }
+        return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
+    }
+
+private:
+    void run() {
+        Quilvane::Wire::RecordBuffer record;
+        while (::recv(m_control, record.data(), record.size(), 0) > 0) {
+            m_lastRecord = Clock::now().time_since_epoch().count();
+            ++m_records;
+        }
+    }
+    int m_control;
+    std::atomic<std::uint64_t> m_records = 0;
+    std::atomic<Clock::rep> m_lastRecord = 0;
+    std::thread m_thread;
+    clockid_t m_clock = CLOCK_THREAD_CPUTIME_ID;
+};
+
+// Microseconds from fork to the first connection of the exec'd probe reaching a loopback listener,
+// for `count` children one after another.
+std::vector<double> execToConnect(int count) {
+    sockaddr_in address;
+    const int listener = loopbackListener(address);
+    const std::string port = std::to_string(ntohs(address.sin_port));
+    const std::string probe = FilterdTestSupport::probeBinary();
+    std::vector<double> latencies;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        const pid_t child = ::fork();
+        if (child == 0) {
+            const int quiet = ::open("/dev/null", O_WRONLY);
+            ::dup2(quiet, 1);
+            ::execl(probe.c_str(), probe.c_str(), "connect4", port.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        pollfd p{listener, POLLIN, 0};
+        if (::poll(&p, 1, 5000) == 1) {
+            latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            ::close(::accept(listener, nullptr, nullptr));
+        }
+        ::waitpid(child, nullptr, 0);
+    }
+    ::close(listener);
+    return latencies;
+}
+
+// Milliseconds from connect() to its first record at the client, for lone connections 10 ms apart.
+std::vector<double> recordDelays(const RecordDrain& drain, int count) {
+    sockaddr_in address;
+    const int listener = loopbackListener(address);
+    std::vector<double> delays;
+    for (int i = 0; i < count; ++i) {
+        std::this_thread::sleep_for(10ms);
+        const std::uint64_t before = drain.records();
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const auto start = Clock::now();
+        ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        const auto deadline = start + 1s;
+        while (drain.records() == before && Clock::now() < deadline) {
+            std::this_thread::sleep_for(20us);
+        }
+        if (drain.records() != before) {
+            delays.push_back(std::chrono::duration<double, std::milli>(drain.lastRecord() - start).count());
+        }
+        ::close(fd);
+        ::close(::accept(listener, nullptr, nullptr));
+    }
+    ::close(listener);
+    return delays;
+}
+
+// One figure measured in pairs, bare and watched a moment apart in alternating order: the median of
+// the pairs' ratios is what the service costs, whatever the machine's speed did meanwhile.
+struct PairedFigure {
+    const char* label;
+    const char* unit;
+    std::function<double()> measure;
+    std::vector<double> bare, watched, ratios;
+
+    void measurePair(const CgroupArms& arms, bool watchedFirst) {
+        double without = 0, with = 0;
+        for (const bool watchedNow : {watchedFirst, !watchedFirst}) {
+            watchedNow ? arms.enterWatched() : arms.enterBare();
+            (watchedNow ? with : without) = measure();
+        }
+        bare.push_back(without);
+        watched.push_back(with);
+        ratios.push_back(with / without);
+    }
+    void print() const {
+        std::printf("  %-34s %10.1f %10.1f  ratio %.3f  (%s)\n", label, median(bare), median(watched),
+                    median(ratios), unit);
     }
 };
 
+// Each round measures exec -> first connect without the service and with it, then runs every other
+// loop in pairs in the cgroup the service guards and in its bare sibling; the service has 1,000
+// names and one client that reads every record.
 void runWatchedCost(int rounds, double seconds) {
     std::vector<std::string> thousand;
     for (int i = 0; i < 1000; ++i) {
         thousand.push_back("quilvane-load-name-" + std::to_string(i));
     }
-    WatchedFigures bare, watched;
-    double serviceCpu = 0;
-    for (int round = 0; round < rounds; ++round) {
-        Service service = startService();
-        const int control = connectControl(service.socket);
-        std::thread drain([control] {
-            Quilvane::Wire::RecordBuffer record;
-            while (::recv(control, record.data(), record.size(), 0) > 0) {
-            }
-        });
-        sendList(control, thousand);
-        const double cpuBefore = serviceCpuSeconds(service.process->pid());
-        watched.measure(seconds);
-        serviceCpu += serviceCpuSeconds(service.process->pid()) - cpuBefore;
-        ::shutdown(control, SHUT_RDWR);
-        drain.join();
-        ::close(control);
-        stopService(service);
-        bare.measure(seconds);
-    }
-    const auto row = [](const char* label, const std::vector<double>& none, const std::vector<double>& with,
-                        const char* unit) {
-        std::printf("  %-34s %10.1f %10.1f  ratio %.3f  (%s)\n", label, median(none), median(with),
-                    median(with) / median(none), unit);
+    const double slice = seconds / 4;
+    std::vector<double> latencies;
+    std::vector<PairedFigure> figures = {
+        {"loopback connects/s", "higher is better",
+         [&] {
+             return connectRate(slice);
+         }},
+        {"connect() median", "µs, lower is better",
+         [&] {
+             return percentile(latencies = connectLatencies(5000), 0.5);
+         }},
+        {"connect() p99", "µs, lower is better",
+         [&] {
+             return percentile(latencies, 0.99);
+         }},
+        {"TCP stream (incoming-traffic hook)", "MB/s",
+         [&] {
+             return tcpStreamRate(slice);
+         }},
+        {"UDP datagrams to 1000 ports", "per second",
+         [&] {
+             return udpRate(slice);
+         }},
     };
-    std::printf("\nwhat a watched program pays (median of %d interleaved rounds; with: the service, 1000 "
-                "names, one reading client):\n  %-34s %10s %10s\n",
-                rounds, "", "without", "with");
-    row("connect() median", bare.connectMedian, watched.connectMedian, "µs, lower is better");
-    row("connect() p99", bare.connectP99, watched.connectP99, "µs, lower is better");
-    row("TCP stream (incoming-traffic hook)", bare.stream, watched.stream, "MB/s");
-    row("UDP datagrams to 1000 ports", bare.datagrams, watched.datagrams, "per second");
-    std::printf("  service CPU over the watched runs: %.2f s\n", serviceCpu);
+    const CgroupArms arms;
+    std::vector<double> execBare, execWatched, delays;
+    double serviceCpu = 0, readerCpu = 0, connections = 0;
+    for (int round = 0; round < rounds; ++round) {
+        arms.enterWatched();
+        const std::vector<double> bareExecs = execToConnect(200);
+        execBare.insert(execBare.end(), bareExecs.begin(), bareExecs.end());
+        Service service = startService({"--cgroup", arms.watched()});
+        const pid_t servicePid = service.process->pid();
+        const int control = connectControl(service.socket);
+        sendList(control, thousand);
+        const RecordDrain drain(control);
+        const std::vector<double> watchedExecs = execToConnect(200);
+        execWatched.insert(execWatched.end(), watchedExecs.begin(), watchedExecs.end());
+        for (int pair = 0; pair < 4; ++pair) {
+            const bool watchedFirst = (round + pair) % 2 == 0;
+            figures[0].measurePair(arms, watchedFirst);
+            // Latency pairs: the p99 row reads the run its median row made.
+            for (const bool watchedNow : {watchedFirst, !watchedFirst}) {
+                watchedNow ? arms.enterWatched() : arms.enterBare();
+                const double cpuBefore = serviceCpuSeconds(servicePid);
+                const double readerBefore = drain.cpuSeconds();
+                auto& medianRow = watchedNow ? figures[1].watched : figures[1].bare;
+                auto& p99Row = watchedNow ? figures[2].watched : figures[2].bare;
+                medianRow.push_back(figures[1].measure());
+                p99Row.push_back(figures[2].measure());
+                if (watchedNow) {
+                    serviceCpu += serviceCpuSeconds(servicePid) - cpuBefore;
+                    readerCpu += drain.cpuSeconds() - readerBefore;
+                    connections += static_cast<double>(latencies.size());
+                }
+            }
+            for (const int row : {1, 2}) {
+                figures[row].ratios.push_back(figures[row].watched.back() / figures[row].bare.back());
+            }
+            figures[3].measurePair(arms, watchedFirst);
+            figures[4].measurePair(arms, watchedFirst);
+        }
+        arms.enterWatched();
+        const std::vector<double> lone = recordDelays(drain, 50);
+        delays.insert(delays.end(), lone.begin(), lone.end());
+        stopService(service);
+    }
+    std::printf("\nwhat a watched program pays (medians of %d pairs; with: the service, 1000 names, one "
+                "reading client;\nwithout: a cgroup the service does not guard, a moment apart; exec: "
+                "no service at all):\n  %-34s %10s %10s\n",
+                rounds * 4, "", "without", "with");
+    for (const PairedFigure& figure : figures) {
+        figure.print();
+    }
+    for (const double share : {0.5, 0.99}) {
+        std::printf(
+            "  exec -> first connect %-12s %10.1f %10.1f  ratio %.3f  (µs, lower is better; %zu execs "
+            "each)\n",
+            share == 0.5 ? "median" : "p99", percentile(execBare, share), percentile(execWatched, share),
+            percentile(execWatched, share) / percentile(execBare, share), execBare.size());
+    }
+    std::printf("  CPU per connection: service %.2f µs, reading client %.2f µs (two records each)\n",
+                serviceCpu * 1e6 / connections, readerCpu * 1e6 / connections);
+    if (!delays.empty()) {
+        std::printf("  connect() -> its record at the client, lone connections: median %.2f ms, p99 %.2f ms "
+                    "(%zu)\n",
+                    percentile(delays, 0.5), percentile(delays, 0.99), delays.size());
+    }
 }
 
 void printMachine() {

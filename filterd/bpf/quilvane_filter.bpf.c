@@ -627,12 +627,22 @@ static __always_inline bool process_blocked(struct qv_process* process, __u32 ui
     return blocked;
 }
 
+/* The caller's real uid, read from its credentials: what bpf_get_current_uid_gid() gives (a kernel
+ * uid is the uid of the initial user namespace), without the helper's mapping on every call. */
+static __always_inline __u32 current_uid(void)
+{
+    struct task_struct* task = bpf_get_current_task_btf();
+    return task->cred->uid.val;
+}
+
 static __always_inline struct qv_process* current_process(void)
 {
     return process_of(bpf_get_current_pid_tgid() >> 32, false);
 }
 
-/* True for the first datagram to a peer in udp_report_interval_ns. */
+/* True for the first datagram to a peer in udp_report_interval_ns. The programs keep time with the
+ * coarse clock: a tick is fine enough for intervals of seconds, and reading it costs no clock source
+ * (which, in a virtual machine, may mean a trip to the hypervisor). */
 static __always_inline bool udp_flow_is_new(const struct qv_flow* e)
 {
     struct udp_flow flow = {};
@@ -641,7 +651,7 @@ static __always_inline bool udp_flow_is_new(const struct qv_flow* e)
     flow.family = e->family;
     __builtin_memcpy(flow.address, e->address, sizeof(flow.address));
 
-    __u64 now = bpf_ktime_get_ns();
+    __u64 now = bpf_ktime_get_coarse_ns();
     __u64* seen = bpf_map_lookup_elem(&udp_flows, &flow);
     if (seen && now - *seen < udp_report_interval_ns) {
         return false;
@@ -666,7 +676,7 @@ static __always_inline __u64 wakeup_flag(void)
 
 static __always_inline bool within_user_share(__u32 uid)
 {
-    __u64 now = bpf_ktime_get_ns();
+    __u64 now = bpf_ktime_get_coarse_ns();
     struct report_budget* budget = bpf_map_lookup_elem(&report_budgets, &uid);
     if (!budget) {
         struct report_budget fresh = {.refilled_ns = now, .tokens = user_report_burst - 1};
@@ -783,7 +793,7 @@ static __always_inline int handle_sock_addr(struct bpf_sock_addr* ctx, bool ipv6
 {
     __u64 pid_tgid = bpf_get_current_pid_tgid();
     __u32 tgid = pid_tgid >> 32;
-    __u32 uid = (__u32)bpf_get_current_uid_gid();
+    __u32 uid = current_uid();
     struct qv_process* process = current_process();
     struct exe_name fallback;
     fallback.hash = 0;
@@ -850,7 +860,7 @@ int quilvane_sendmsg6(struct bpf_sock_addr* ctx)
  * own. Anyone else's socket is marked as theirs, for the reports of what it accepts. */
 static __always_inline int check_bind(struct bpf_sock* sk)
 {
-    __u32 uid = (__u32)bpf_get_current_uid_gid();
+    __u32 uid = current_uid();
     struct qv_process* process = current_process();
     if (!process) {
         return 1;
@@ -1036,7 +1046,7 @@ static __always_inline int filter_skb(struct __sk_buff* skb, bool ingress)
         }
         return 1;
     }
-    __u64 now = bpf_ktime_get_ns();
+    __u64 now = bpf_ktime_get_coarse_ns();
     if (ingress && now - owner->last_refusal_ns >= 1000000000ULL) {
         owner->last_refusal_ns = now;
         /* One field at a time, each kept in a register: the verifier refuses arithmetic on the
