@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -35,6 +36,7 @@
 #include <fstream>
 #include <functional>
 #include <netinet/in.h>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <regex>
@@ -855,15 +857,18 @@ std::vector<double> recordDelays(const RecordDrain& drain, int count) {
 struct PairedFigure {
     const char* label;
     const char* unit;
-    std::function<double()> measure;
+    std::function<double(bool watched)> measure;
     std::vector<double> bare, watched, ratios;
 
     void measurePair(const CgroupArms& arms, bool watchedFirst) {
         double without = 0, with = 0;
         for (const bool watchedNow : {watchedFirst, !watchedFirst}) {
             watchedNow ? arms.enterWatched() : arms.enterBare();
-            (watchedNow ? with : without) = measure();
+            (watchedNow ? with : without) = measure(watchedNow);
         }
+        add(without, with);
+    }
+    void add(double without, double with) {
         bare.push_back(without);
         watched.push_back(with);
         ratios.push_back(with / without);
@@ -883,70 +888,63 @@ void runWatchedCost(int rounds, double seconds) {
         thousand.push_back("quilvane-load-name-" + std::to_string(i));
     }
     const double slice = seconds / 4;
-    std::vector<double> latencies;
+    const CgroupArms arms;
+    std::optional<RecordDrain> drain;
+    pid_t servicePid = 0;
+    double serviceCpu = 0, readerCpu = 0, connections = 0;
+    std::array<std::vector<double>, 2> latencies; // bare, watched: the p99 row reads the median row's runs
     std::vector<PairedFigure> figures = {
         {"loopback connects/s", "higher is better",
-         [&] {
-             return connectRate(slice);
+         [&](bool watched) {
+             const double cpuBefore = serviceCpuSeconds(servicePid);
+             const double readerBefore = drain->cpuSeconds();
+             const double rate = connectRate(slice);
+             if (watched) {
+                 serviceCpu += serviceCpuSeconds(servicePid) - cpuBefore;
+                 readerCpu += drain->cpuSeconds() - readerBefore;
+                 connections += rate * slice;
+             }
+             return rate;
          }},
         {"connect() median", "µs, lower is better",
-         [&] {
-             return percentile(latencies = connectLatencies(5000), 0.5);
+         [&](bool watched) {
+             return percentile(latencies[watched] = connectLatencies(5000), 0.5);
          }},
-        {"connect() p99", "µs, lower is better",
-         [&] {
-             return percentile(latencies, 0.99);
-         }},
+        {"connect() p99", "µs, lower is better", {}},
         {"TCP stream (incoming-traffic hook)", "MB/s",
-         [&] {
+         [&](bool) {
              return tcpStreamRate(slice);
          }},
         {"UDP datagrams to 1000 ports", "per second",
-         [&] {
+         [&](bool) {
              return udpRate(slice);
          }},
     };
-    const CgroupArms arms;
     std::vector<double> execBare, execWatched, delays;
-    double serviceCpu = 0, readerCpu = 0, connections = 0;
     for (int round = 0; round < rounds; ++round) {
         arms.enterWatched();
         const std::vector<double> bareExecs = execToConnect(200);
         execBare.insert(execBare.end(), bareExecs.begin(), bareExecs.end());
         Service service = startService({"--cgroup", arms.watched()});
-        const pid_t servicePid = service.process->pid();
+        servicePid = service.process->pid();
         const int control = connectControl(service.socket);
         sendList(control, thousand);
-        const RecordDrain drain(control);
+        drain.emplace(control);
         const std::vector<double> watchedExecs = execToConnect(200);
         execWatched.insert(execWatched.end(), watchedExecs.begin(), watchedExecs.end());
         for (int pair = 0; pair < 4; ++pair) {
             const bool watchedFirst = (round + pair) % 2 == 0;
-            figures[0].measurePair(arms, watchedFirst);
-            // Latency pairs: the p99 row reads the run its median row made.
-            for (const bool watchedNow : {watchedFirst, !watchedFirst}) {
-                watchedNow ? arms.enterWatched() : arms.enterBare();
-                const double cpuBefore = serviceCpuSeconds(servicePid);
-                const double readerBefore = drain.cpuSeconds();
-                auto& medianRow = watchedNow ? figures[1].watched : figures[1].bare;
-                auto& p99Row = watchedNow ? figures[2].watched : figures[2].bare;
-                medianRow.push_back(figures[1].measure());
-                p99Row.push_back(figures[2].measure());
-                if (watchedNow) {
-                    serviceCpu += serviceCpuSeconds(servicePid) - cpuBefore;
-                    readerCpu += drain.cpuSeconds() - readerBefore;
-                    connections += static_cast<double>(latencies.size());
+            for (PairedFigure& figure : figures) {
+                if (figure.measure) {
+                    figure.measurePair(arms, watchedFirst);
                 }
             }
-            for (const int row : {1, 2}) {
-                figures[row].ratios.push_back(figures[row].watched.back() / figures[row].bare.back());
-            }
-            figures[3].measurePair(arms, watchedFirst);
-            figures[4].measurePair(arms, watchedFirst);
+            figures[2].add(percentile(latencies[0], 0.99), percentile(latencies[1], 0.99));
         }
         arms.enterWatched();
-        const std::vector<double> lone = recordDelays(drain, 50);
+        const std::vector<double> lone = recordDelays(*drain, 50);
         delays.insert(delays.end(), lone.begin(), lone.end());
+        drain.reset();
         stopService(service);
     }
     std::printf("\nwhat a watched program pays (medians of %d pairs; with: the service, 1000 names, one "
