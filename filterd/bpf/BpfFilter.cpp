@@ -140,8 +140,12 @@ std::unique_ptr<BpfFilter> BpfFilter::create(EventLoop& loop, const Options& opt
                                              std::string& error) {
     libbpf_set_print(printLibbpf);
     std::unique_ptr<BpfFilter> filter(new BpfFilter(loop, options, std::move(sink)));
-    if (!filter->load(error) || !filter->fillInterpreters(error) ||
-        !filter->attach(Hook::Kind::tracepoint, error) || !filter->attach(Hook::Kind::lsm, error)) {
+    if (!filter->load(error)) {
+        return nullptr;
+    }
+    filter->continueListGeneration();
+    if (!filter->fillInterpreters(error) || !filter->attach(Hook::Kind::tracepoint, error) ||
+        !filter->attach(Hook::Kind::lsm, error)) {
         return nullptr;
     }
     // After the tracepoints: a process that execs meanwhile is never overwritten by a stale seed.
@@ -320,8 +324,8 @@ std::uint32_t BpfFilter::processTableSize(const std::string& pin) {
     std::uint64_t threads = 0;
     std::ifstream("/proc/sys/kernel/threads-max") >> threads;
     constexpr std::uint64_t kFloor = 32768;
-    constexpr std::uint64_t kCeiling = 4194304; // PID_MAX_LIMIT
-    return static_cast<std::uint32_t>(std::clamp(threads, kFloor, kCeiling));
+    constexpr std::uint64_t kCeiling = 4194304;                                   // PID_MAX_LIMIT
+    return static_cast<std::uint32_t>(std::clamp(threads, kFloor, kCeiling)) + 1; // + QV_GENERATION_KEY
 }
 
 bool BpfFilter::fillInterpreters(std::string& error) {
@@ -380,8 +384,32 @@ bool BpfFilter::attachOne(std::size_t index, const Hook& hook, std::string& erro
     return true;
 }
 
+// Cached verdicts (a process's, a socket's) name the list generation they were decided under, and
+// pinned maps keep them across a restart; the generation goes on from the last one an earlier
+// instance recorded, so none of those can match again.
+void BpfFilter::continueListGeneration() {
+    const std::uint32_t key = QV_GENERATION_KEY;
+    qv_process record{};
+    if (bpf_map_lookup_elem(bpf_map__fd(m_skeleton->maps.processes), &key, &record) == 0) {
+        m_skeleton->bss->list_generation = static_cast<std::uint32_t>(record.verdict) + 1;
+    }
+    recordListGeneration(m_skeleton->bss->list_generation);
+}
+
+void BpfFilter::recordListGeneration(std::uint32_t generation) {
+    const std::uint32_t key = QV_GENERATION_KEY;
+    qv_process record{};
+    record.verdict = generation;
+    if (bpf_map_update_elem(bpf_map__fd(m_skeleton->maps.processes), &key, &record, BPF_ANY) != 0) {
+        Log::error("cannot record the list generation; a restart drops cached verdicts less surely", errno);
+    }
+}
+
 void BpfFilter::listsChanged() {
-    __atomic_add_fetch(&m_skeleton->bss->list_generation, 1, __ATOMIC_RELAXED);
+    const std::lock_guard lock(m_generationMutex);
+    const std::uint32_t next = __atomic_load_n(&m_skeleton->bss->list_generation, __ATOMIC_RELAXED) + 1;
+    recordListGeneration(next); // before any verdict can be cached under it
+    __atomic_store_n(&m_skeleton->bss->list_generation, next, __ATOMIC_SEQ_CST);
 }
 
 std::string BpfFilter::kernelFeatures() const {

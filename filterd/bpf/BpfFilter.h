@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,8 @@ private:
     bool attach(Hook::Kind kind, std::string& error);
     bool attachOne(std::size_t index, const Hook& hook, std::string& error);
     bool openRingBuffer(std::string& error);
+    void continueListGeneration();
+    void recordListGeneration(std::uint32_t generation);
     void listsChanged();
     bool collectRecords();
     void onBatchTimer();
@@ -117,6 +120,7 @@ private:
     static constexpr std::chrono::milliseconds kBatchInterval{2};
     Quilvane::Wire::UniqueFd m_batchTimer;
     bool m_batchTimerArmed = false;
+    std::mutex m_generationMutex;
     ConnectionEvent m_event; // reused for every ring-buffer record
     std::uint64_t m_events = 0;
     ResolvedNames m_names; // from the DNS answers the kernel copies

@@ -30,6 +30,11 @@ enum qv_verdict { QV_VERDICT_ALLOWED = 0, QV_VERDICT_BLOCKED = 1 };
  * child, so a child that never execs keeps its parent's names. */
 #define QV_PROCESS_INHERITED 1u
 
+/* The process table's one entry that is no process (no tgid reaches it): its `verdict` holds the
+ * latest list generation, so that a service taking over the pinned maps goes on past every
+ * generation a cached verdict may name. */
+#define QV_GENERATION_KEY 0xffffffffu
+
 /* One process (thread group) in the process table, keyed by its tgid. */
 struct qv_process {
     __u64 names[QV_PROCESS_NAMES]; /* qv_name_hash_step over each file name */

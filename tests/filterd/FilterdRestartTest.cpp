@@ -66,3 +66,28 @@ TEST_F(FilterdRestartTest, BlockingSurvivesTheServiceUntilUnloaded) {
     EXPECT_EQ(attachedPrograms(BPF_CGROUP_INET4_CONNECT), baseline) << "and detaches the programs";
     EXPECT_FALSE(std::filesystem::exists(m_pinDir));
 }
+
+// Pinned maps keep what a process was told under the instance before: the next instance must decide
+// again, however many list changes each has counted.
+TEST_F(FilterdRestartTest, AVerdictGivenBeforeARestartIsDecidedAgainAfterIt) {
+    auto tcp4 = listenOnLoopback(AF_INET, SOCK_STREAM);
+    ASSERT_TRUE(tcp4.fd);
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    StartedProgram running;
+    {
+        auto client = ControlClient::connect(socketPath());
+        ASSERT_TRUE(client);
+        ASSERT_TRUE(setList(*client, {}));
+        running = startProgram({m_freeProbe, "againconnect4", std::to_string(tcp4.port)});
+        ASSERT_TRUE(UniqueFd(::accept(tcp4.fd.get(), nullptr, nullptr))) << "let through, and remembered";
+    }
+    m_service->stop(SIGTERM);
+
+    m_service = startService();
+    ASSERT_TRUE(m_service);
+    auto client = ControlClient::connect(socketPath());
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(setList(*client, {m_freeName})); // as many list changes as the first instance made
+    EXPECT_EQ(running.finish(), kRefused);
+}
