@@ -30,6 +30,7 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -58,6 +59,10 @@ int connectOnce(const std::string& mode, std::uint16_t port) {
     if (fd < 0) {
         return 1;
     }
+    // A connect that races a new list may be let through and its handshake then dropped, as a
+    // block cuts what is open; that is a failure after 5 s here, not minutes of SYN retries.
+    const timeval patience{5, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &patience, sizeof patience);
     const int result =
         udp ? static_cast<int>(::sendto(fd, "x", 1, 0, reinterpret_cast<sockaddr*>(&address), length))
             : ::connect(fd, reinterpret_cast<sockaddr*>(&address), length);
