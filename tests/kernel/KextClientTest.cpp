@@ -42,6 +42,22 @@ struct SlowNameServer {
     std::condition_variable opened;
     bool open = false;
     int waiting = 0;
+
+    void close() {
+        std::lock_guard lock(mutex);
+        open = false;
+    }
+    // Opens the gate; returns how many look-ups were waiting at it.
+    int openGate() {
+        int waited;
+        {
+            std::lock_guard lock(mutex);
+            waited = waiting;
+            open = true;
+        }
+        opened.notify_all();
+        return waited;
+    }
 };
 SlowNameServer slowServer;
 
@@ -132,6 +148,14 @@ protected:
         // Let in, as the service says with its hello: a loss from now on is a stop, not a refusal.
         EXPECT_TRUE(TestEnvironment::waitUntil([&] { return client->admittedByService(); }));
         client->setNameResolverForTesting(&numericResolver);
+        return client;
+    }
+
+    // A client whose look-ups of 10.0.0.0/8 wait at the slow server's closed gate.
+    std::unique_ptr<KextClient> clientOfSlowServer() {
+        auto client = connectedClient();
+        client->setNameResolverForTesting(&slowForTenNet);
+        slowServer.close();
         return client;
     }
 
@@ -431,12 +455,7 @@ TEST_F(KextClientTest, EverySubscriberHearsEachEventInOrderOnTheMainThread) {
 }
 
 TEST_F(KextClientTest, SlowLookUpsDoNotHoldBackTheOthers) {
-    auto client = connectedClient();
-    client->setNameResolverForTesting(&slowForTenNet);
-    {
-        std::lock_guard lock(slowServer.mutex);
-        slowServer.open = false;
-    }
+    auto client = clientOfSlowServer();
     auto subscriber = std::make_shared<RecordingSubscriber>();
     client->addSubscriber(subscriber);
 
@@ -452,13 +471,7 @@ TEST_F(KextClientTest, SlowLookUpsDoNotHoldBackTheOthers) {
             FakeKextFilter::record(1, ::getpid(), "192.0.2." + std::to_string(i % 200), 2000));
     }
     const bool fastArrived = TestEnvironment::waitUntil([&] { return subscriber->calls().size() >= fast; });
-    int waiting;
-    {
-        std::lock_guard lock(slowServer.mutex);
-        waiting = slowServer.waiting;
-        slowServer.open = true;
-    }
-    slowServer.opened.notify_all();
+    const int waiting = slowServer.openGate();
     EXPECT_TRUE(fastArrived);
     EXPECT_GT(waiting, 0);
     int slowDelivered = 0;
@@ -474,12 +487,7 @@ TEST_F(KextClientTest, SlowLookUpsDoNotHoldBackTheOthers) {
 // A resolver that never answers (until the test ends) holds every look-up thread; the addresses
 // queued behind them stop at a bound, and the oldest queued goes first, shown with its address.
 TEST_F(KextClientTest, LookUpsThatNeverAnswerAreBoundedAndTheOldestShowTheirAddress) {
-    auto client = connectedClient();
-    client->setNameResolverForTesting(&slowForTenNet);
-    {
-        std::lock_guard lock(slowServer.mutex);
-        slowServer.open = false;
-    }
+    auto client = clientOfSlowServer();
     auto subscriber = std::make_shared<RecordingSubscriber>();
     client->addSubscriber(subscriber);
     const auto send = [&](int first, int count) {
@@ -500,13 +508,7 @@ TEST_F(KextClientTest, LookUpsThatNeverAnswerAreBoundedAndTheOldestShowTheirAddr
     const bool givenUp = TestEnvironment::waitUntil([&] { return subscriber->calls().size() >= beyond; });
     TestEnvironment::spin(200ms);
     const auto early = subscriber->calls();
-    int stillWaiting;
-    {
-        std::lock_guard lock(slowServer.mutex);
-        stillWaiting = slowServer.waiting;
-        slowServer.open = true;
-    }
-    slowServer.opened.notify_all();
+    const int stillWaiting = slowServer.openGate();
     EXPECT_TRUE(allHung);
     EXPECT_TRUE(givenUp);
     EXPECT_EQ(stillWaiting, threads);
