@@ -50,7 +50,8 @@ const volatile __u64 user_report_burst = 0;
 
 /* Read by the service through the skeleton's memory-mapped .bss. */
 __u64 dropped_events = 0;
-/* Written by the service whenever a list changes: a socket's cached verdict is decided again. */
+/* Written by the service whenever a list changes, counting on from where an earlier instance left
+ * it: every cached verdict (a process's, a socket's) is then decided again. */
 __u32 list_generation = 0;
 __u64 over_user_share = 0;
 /* Set by the program that wakes the service; cleared by the service when a look finds the ring
